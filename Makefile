@@ -1,0 +1,52 @@
+# Quick start: `make demo` or `make test` on a fresh Debian 12 machine.
+# Both install the Debian packages the project needs when they are missing.
+SHELL := /bin/bash
+JOBS ?= $(shell nproc)
+PACKAGES := build-essential cmake ninja-build pkg-config git \
+  libgrpc++-dev protobuf-compiler-grpc libprotobuf-dev protobuf-compiler \
+  libicu-dev libsodium-dev libsqlite3-dev libcli11-dev \
+  libgtest-dev libgmock-dev googletest libbenchmark-dev clang libclang-rt-14-dev
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+.PHONY: deps build demo test test-default test-asan test-tsan bench format clean
+
+deps:
+	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null \
+	  | grep -q 'install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing: $$missing"; \
+	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
+	fi
+
+build: deps
+	cmake --preset default
+	cmake --build --preset default -j $(JOBS)
+
+demo: build
+	./build/default/tools/norvctl/norvctl demo
+
+test-default: build
+	ctest --preset default -j $(JOBS)
+
+test-asan: deps
+	cmake --preset asan
+	cmake --build --preset asan -j $(JOBS)
+	ctest --preset asan -j $(JOBS)
+
+test-tsan: deps
+	cmake --preset tsan
+	cmake --build --preset tsan -j $(JOBS)
+	ctest --preset tsan -j $(JOBS) -L concurrency
+
+test: test-default test-asan
+
+bench: deps
+	cmake --preset release
+	cmake --build --preset release -j $(JOBS)
+	for b in build/release/bench/bench_*; do $$b; done
+
+format:
+	git ls-files '*.cc' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build

@@ -1,0 +1,5 @@
+if(NORV_SANITIZE)
+  list(JOIN NORV_SANITIZE "," _norv_sanitizers)
+  add_compile_options(-fsanitize=${_norv_sanitizers} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${_norv_sanitizers})
+endif()

@@ -1,0 +1,31 @@
+// ContractType: names a service contract at run time, the way a reflected
+// type names it: by its full dotted name. Every contract class declares
+//   static constexpr std::string_view kContractName = "Norv....IName";
+// and TypeOf<Contract>() yields its ContractType.
+#ifndef NORV_SERVICES_CONTRACT_TYPE_H_
+#define NORV_SERVICES_CONTRACT_TYPE_H_
+
+#include <string_view>
+
+namespace Norv::ServiceModel {
+
+struct ContractType {
+  std::string_view fullName;
+  friend bool operator==(const ContractType&, const ContractType&) = default;
+};
+
+template <class Contract>
+constexpr ContractType TypeOf() noexcept {
+  return ContractType{Contract::kContractName};
+}
+
+// Base of every contract interface, so that a host can hold any service
+// object and find the contracts it implements.
+class IServiceContract {
+ public:
+  virtual ~IServiceContract() = default;
+};
+
+}  // namespace Norv::ServiceModel
+
+#endif  // NORV_SERVICES_CONTRACT_TYPE_H_

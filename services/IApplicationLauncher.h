@@ -1,0 +1,30 @@
+// IApplicationLauncher: the application launcher contract, served on the
+// endpoint "ApplicationLauncher" of a process. Channels may be used from
+// several threads at once.
+#ifndef NORV_SERVICES_I_APPLICATION_LAUNCHER_H_
+#define NORV_SERVICES_I_APPLICATION_LAUNCHER_H_
+
+#include <string_view>
+
+#include "services/ContractType.h"
+#include "services/ServiceString.h"
+
+namespace Norv::ServiceModel::Contracts::Service {
+
+class IApplicationLauncher : public virtual IServiceContract {
+ public:
+  static constexpr std::string_view kContractName =
+      "Norv.ServiceModel.Contracts.Service.IApplicationLauncher";
+
+  using String = ::Norv::ServiceString;
+
+  virtual void LogOn(const String& projectPath, const String& user, const String& password,
+                     const String& author) = 0;
+  virtual void LaunchTrasko() = 0;
+  virtual void LaunchWendal() = 0;
+  virtual void LaunchOrbisk() = 0;
+};
+
+}  // namespace Norv::ServiceModel::Contracts::Service
+
+#endif  // NORV_SERVICES_I_APPLICATION_LAUNCHER_H_

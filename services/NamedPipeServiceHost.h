@@ -1,0 +1,153 @@
+// NamedPipeServiceHost: hands out client channels to the endpoints of a
+// process, and hosts a service object on an endpoint of a process.
+//
+// An endpoint is named by (process id, endpoint name) and lives as a Unix
+// domain socket in the user's private endpoint directory. Channels are cheap
+// to obtain: the component keeps one connection per endpoint behind them.
+//
+// Thread-safety: the static members may be called from any thread; a
+// channel may be used from several threads at once. One host object is
+// driven from one thread at a time (construct, add endpoints, Open, Close);
+// the service object it hosts is handed one contract operation at a time.
+#ifndef NORV_SERVICES_NAMED_PIPE_SERVICE_HOST_H_
+#define NORV_SERVICES_NAMED_PIPE_SERVICE_HOST_H_
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "services/ContractType.h"
+#include "services/IApplicationLauncher.h"
+#include "services/IDataService.h"
+#include "services/IShutdown.h"
+#include "services/PlatformExport.h"
+#include "services/ServiceDescription.h"
+#include "services/ServiceErrors.h"
+
+namespace Norv::ServiceModel {
+
+// Process-wide time-outs of the component.
+struct Timeouts {
+  // Establishing a connection to a listening endpoint.
+  std::chrono::milliseconds connect{5000};
+  // One call from a client to a service.
+  std::chrono::milliseconds call{60000};
+  // One callback from a service to a client (e.g. RequestShutdown). Stalled
+  // clients are called one after the other, each costing one time-out.
+  std::chrono::milliseconds callback{5000};
+};
+
+class NORV_PLATFORM_API NamedPipeServiceHost {
+ public:
+  // A host for `instance` on endpoint `name` of process `pid`; not open yet.
+  NamedPipeServiceHost(std::shared_ptr<IServiceContract> instance, std::int32_t pid,
+                       std::string name);
+  ~NamedPipeServiceHost();  // closes the host if it is open, swallowing failures
+  NamedPipeServiceHost(const NamedPipeServiceHost&) = delete;
+  NamedPipeServiceHost& operator=(const NamedPipeServiceHost&) = delete;
+
+  // Adds an endpoint of `contractType`, which the service object implements.
+  ServiceEndpoint& AddServiceEndpoint(ContractType contractType);
+  // Adds a metadata endpoint: gRPC server reflection on the same socket.
+  ServiceEndpoint& AddMexServiceEndpoint();
+  ServiceDescription& Description() noexcept;
+
+  // Starts listening; raises when the endpoint is served by another live host
+  // or cannot be created.
+  void Open();
+  // Stops listening, ends every session, removes the socket and joins the
+  // host's threads; raises after doing all that if something failed.
+  void Close();
+
+  std::int32_t Pid() const noexcept;
+  const std::string& Name() const noexcept;
+
+  // A client channel of contract T to endpoint `name` of process `pid`.
+  template <class T>
+  static std::shared_ptr<T> GetSingleChannel(std::int32_t pid, std::string_view name);
+  // A client channel of contract T to the endpoint named after the contract.
+  template <class T>
+  static std::shared_ptr<T> GetSingleChannel(std::int32_t pid, ContractType contractType);
+
+  // Whether the peer behind a callback channel is still reachable. Never
+  // raises: a null or broken channel is not connected.
+  static bool IsConnected(const std::shared_ptr<IServiceContract>& channel) noexcept;
+
+  static Timeouts GetTimeouts() noexcept;
+  static void SetTimeouts(const Timeouts& timeouts) noexcept;
+
+  class Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+extern template NORV_PLATFORM_API std::shared_ptr<Contracts::Service::IDataService>
+NamedPipeServiceHost::GetSingleChannel<Contracts::Service::IDataService>(std::int32_t,
+                                                                         std::string_view);
+extern template NORV_PLATFORM_API std::shared_ptr<Contracts::Service::IDataService>
+NamedPipeServiceHost::GetSingleChannel<Contracts::Service::IDataService>(std::int32_t,
+                                                                         ContractType);
+extern template NORV_PLATFORM_API std::shared_ptr<Contracts::Service::IApplicationLauncher>
+NamedPipeServiceHost::GetSingleChannel<Contracts::Service::IApplicationLauncher>(
+    std::int32_t, std::string_view);
+extern template NORV_PLATFORM_API std::shared_ptr<Contracts::Service::IApplicationLauncher>
+NamedPipeServiceHost::GetSingleChannel<Contracts::Service::IApplicationLauncher>(std::int32_t,
+                                                                                 ContractType);
+
+// Inside a served operation: the operation's context.
+class NORV_PLATFORM_API OperationContext {
+ public:
+  // The context of the operation being served on this thread, or null.
+  static OperationContext* Current() noexcept;
+
+  // The calling client's callback channel; raises CommunicationException
+  // when the session has none of contract T.
+  template <class T>
+  std::shared_ptr<T> GetCallbackChannel() {
+    return std::dynamic_pointer_cast<T>(CallbackChannel(TypeOf<T>()));
+  }
+
+ protected:
+  virtual ~OperationContext();
+  virtual std::shared_ptr<IServiceContract> CallbackChannel(ContractType contract) = 0;
+};
+
+// A client's session with a duplex endpoint: a channel of the contract that
+// also serves the client's callback object on a component thread while the
+// session is open.
+template <class Contract>
+class DuplexChannel : public Contract {
+ public:
+  // Ends the session; the service sees the client as disconnected.
+  virtual void Close() noexcept = 0;
+  virtual bool IsOpen() const noexcept = 0;
+};
+
+template <class Contract>
+class DuplexChannelFactory {
+ public:
+  // Opens a session to endpoint `name` of process `pid`; `callback` answers
+  // the service's callbacks until the session ends.
+  static std::shared_ptr<DuplexChannel<Contract>> CreateChannel(
+      std::shared_ptr<typename Contract::Callback> callback, std::int32_t pid,
+      std::string_view name);
+};
+
+extern template class NORV_PLATFORM_API DuplexChannelFactory<Contracts::Service::IShutdown>;
+
+namespace testing {
+
+// Fault injection for tests of code that drives a host: while a step is set
+// to fail, every host raises CommunicationException at that step (Close still
+// releases everything first).
+enum class HostStep { kConstruct, kAddEndpoint, kOpen, kClose };
+NORV_PLATFORM_API void SetHostStepFails(HostStep step, bool fails) noexcept;
+
+}  // namespace testing
+
+}  // namespace Norv::ServiceModel
+
+#endif  // NORV_SERVICES_NAMED_PIPE_SERVICE_HOST_H_

@@ -1,0 +1,43 @@
+// The data service's keyed result records, and their nullable collections.
+// Plain value types.
+#ifndef NORV_SERVICES_RESULT_SETS_H_
+#define NORV_SERVICES_RESULT_SETS_H_
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+
+#include "services/Collection.h"
+#include "services/DateTime.h"
+#include "services/ServiceString.h"
+
+namespace Norv::ServiceModel::Contracts::Data {
+
+template <class V>
+class ResultSet {
+ public:
+  ResultSet() = default;
+  ResultSet(std::int32_t id, V value) : id_(id), value_(std::move(value)) {}
+
+  std::int32_t Id() const noexcept { return id_; }
+  const V& Value() const noexcept { return value_; }
+
+  friend bool operator==(const ResultSet&, const ResultSet&) = default;
+
+ private:
+  std::int32_t id_ = 0;
+  V value_{};
+};
+
+using DoubleResultSet = ResultSet<double>;
+using StringResultSet = ResultSet<ServiceString>;
+using DateTimeResultSet = ResultSet<DateTime>;
+
+// A record inside a collection may be null.
+using DoubleResultSetCollection = Collection<std::optional<DoubleResultSet>>;
+using StringResultSetCollection = Collection<std::optional<StringResultSet>>;
+using DateTimeResultSetCollection = Collection<std::optional<DateTimeResultSet>>;
+
+}  // namespace Norv::ServiceModel::Contracts::Data
+
+#endif  // NORV_SERVICES_RESULT_SETS_H_
