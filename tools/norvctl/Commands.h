@@ -14,6 +14,11 @@ struct CommandRegistration {
   CommandRegistration(int order, CommandAdder adder);
 };
 
+// The subcommand `name` of `parent`, created on first use, so that several
+// areas can share a group such as `serve`.
+CLI::App& GetOrAddSubcommand(CLI::App& parent, const std::string& name,
+                             const std::string& description);
+
 // Exit status of a subcommand, set by its callback (0 unless it failed).
 int& ExitStatus();
 

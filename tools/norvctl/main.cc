@@ -21,6 +21,16 @@ CommandRegistration::CommandRegistration(int order, CommandAdder adder) {
   Registry().emplace_back(order, adder);
 }
 
+CLI::App& GetOrAddSubcommand(CLI::App& parent, const std::string& name,
+                             const std::string& description) {
+  for (CLI::App* sub : parent.get_subcommands({})) {
+    if (sub->get_name() == name) return *sub;
+  }
+  CLI::App* sub = parent.add_subcommand(name, description);
+  sub->require_subcommand(1);
+  return *sub;
+}
+
 int& ExitStatus() {
   static int status = 0;
   return status;
