@@ -39,6 +39,10 @@ NORV_PLATFORM_API void SetCurrentCulture(std::string_view name);
 NORV_PLATFORM_API void ResetCurrentCulture() noexcept;
 // The name of the calling thread's culture ("en-US").
 NORV_PLATFORM_API std::string CurrentCultureName();
+// Its short-date pattern in .NET syntax (UTF-8), e.g. "M/d/yyyy".
+NORV_PLATFORM_API std::string CurrentShortDatePattern();
+// Its calendar as ICU names it: "gregorian", "buddhist", "islamic-umalqura"...
+NORV_PLATFORM_API std::string CurrentCalendarName();
 
 // `date` in the short-date pattern of the calling thread's culture, in its
 // default calendar, with ASCII digits; the time of day is not shown.
