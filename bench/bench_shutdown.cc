@@ -1,0 +1,136 @@
+// The shutdown service's walks against the component's bare callback round
+// trip: RequestStopShutdownService with N connected in-process subscribers
+// should cost at most 1.3 x N bare round trips.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "norv/interop/ShutdownFactory.h"
+#include "platform/clients/ShutdownClient.h"
+#include "services/NamedPipeServiceHost.h"
+
+namespace {
+
+using Norv::ServiceModel::NamedPipeServiceHost;
+using Norv::ServiceModel::OperationContext;
+using Norv::ServiceModel::ShutdownCallback;
+using Norv::ServiceModel::ShutdownClient;
+using Norv::ServiceModel::Contracts::Service::IShutdown;
+using Norv::ServiceModel::Contracts::Service::IShutdownCallback;
+using Norv::ServiceModel::Interop::ShutdownFactory;
+
+// A private endpoint directory for the run, removed at exit.
+class PipeDir {
+ public:
+  PipeDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "norv-bench-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp " + pattern);
+    path_ = pattern;
+    ::chmod(path_.c_str(), 0700);
+    ::setenv("NORV_PIPE_DIR", (path_ / "pipes").c_str(), 1);
+  }
+  ~PipeDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+
+ private:
+  std::filesystem::path path_;
+};
+
+std::int32_t NextPid() {
+  static std::int32_t next = 50000;
+  return ++next;
+}
+
+// A bare service that keeps the last subscriber's callback channel, so that
+// the benchmark can call it directly: one callback round trip, no registry.
+class BareService : public IShutdown {
+ public:
+  void Subscribe(std::int32_t) override {
+    auto channel = OperationContext::Current()->GetCallbackChannel<IShutdownCallback>();
+    std::lock_guard<std::mutex> lock(mutex_);
+    channel_ = std::move(channel);
+  }
+  void Unsubscribe(std::int32_t) override {}
+  void Ping() override {}
+  std::shared_ptr<IShutdownCallback> Channel() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return channel_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::shared_ptr<IShutdownCallback> channel_;
+};
+
+std::shared_ptr<ShutdownCallback> Agreeing() {
+  return std::make_shared<ShutdownCallback>([] { return true; }, nullptr);
+}
+
+void BM_BareCallbackRoundTrip(benchmark::State& state) {
+  const std::int32_t pid = NextPid();
+  auto service = std::make_shared<BareService>();
+  NamedPipeServiceHost host(service, pid, "Shutdown");
+  host.AddServiceEndpoint(Norv::ServiceModel::TypeOf<IShutdown>());
+  host.Open();
+  {
+    ShutdownClient client(pid, 1, Agreeing());
+    const std::shared_ptr<IShutdownCallback> channel = service->Channel();
+    for (auto _ : state) benchmark::DoNotOptimize(channel->RequestShutdown());
+  }
+  host.Close();
+}
+BENCHMARK(BM_BareCallbackRoundTrip)->UseRealTime();
+
+void BM_RequestStopShutdownService(benchmark::State& state) {
+  const std::int32_t pid = NextPid();
+  const int subscribers = static_cast<int>(state.range(0));
+  ShutdownFactory::StartShutdownService(pid);
+  {
+    std::vector<std::unique_ptr<ShutdownClient>> clients;
+    for (int i = 0; i < subscribers; ++i) {
+      clients.push_back(std::make_unique<ShutdownClient>(pid, i, Agreeing()));
+    }
+    for (auto _ : state) {
+      if (!ShutdownFactory::RequestStopShutdownService()) state.SkipWithError("a client refused");
+    }
+  }
+  ShutdownFactory::StopShutdownService();
+  state.counters["per_subscriber"] = benchmark::Counter(
+      subscribers, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_RequestStopShutdownService)->Arg(1)->Arg(10)->Arg(100)->UseRealTime();
+
+void BM_ForceStopShutdownService(benchmark::State& state) {
+  const std::int32_t pid = NextPid();
+  const int subscribers = static_cast<int>(state.range(0));
+  ShutdownFactory::StartShutdownService(pid);
+  {
+    std::vector<std::unique_ptr<ShutdownClient>> clients;
+    for (int i = 0; i < subscribers; ++i) {
+      clients.push_back(std::make_unique<ShutdownClient>(pid, i, Agreeing()));
+    }
+    for (auto _ : state) ShutdownFactory::ForceStopShutdownService();
+  }
+  ShutdownFactory::StopShutdownService();
+}
+BENCHMARK(BM_ForceStopShutdownService)->Arg(100)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  PipeDir pipes;
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

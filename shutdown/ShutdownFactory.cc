@@ -1,0 +1,60 @@
+#include "norv/interop/ShutdownFactory.h"
+
+#include <memory>
+#include <string>
+
+#include "services/NamedPipeServiceHost.h"
+#include "shutdown/ShutdownGlobals.h"
+#include "shutdown/ShutdownImpl.h"
+
+namespace Norv::ServiceModel::Interop {
+
+ShutdownFactory& ShutdownFactory::operator=(const ShutdownFactory& other) { return *this; }
+
+void ShutdownFactory::StartShutdownService(int pid) {
+  std::shared_ptr<ShutdownImpl> impl = ShutdownGlobals::shutdownImpl->load();
+  if (impl == nullptr) {
+    impl = std::make_shared<ShutdownImpl>();
+    ShutdownGlobals::shutdownImpl->store(impl);
+  }
+  if (ShutdownGlobals::host->load() != nullptr) return;
+
+  // Stored only once constructed: a failed construction leaves no host.
+  auto host = std::make_shared<NamedPipeServiceHost>(impl, pid,
+                                                     std::string(internal::kShutdownEndpointName));
+  ShutdownGlobals::host->store(host);
+  host->AddServiceEndpoint(TypeOf<Contracts::Service::IShutdown>());
+  host->AddMexServiceEndpoint();
+  internal::RaiseSerializerLimits(host->Description());
+  try {
+    host->Open();
+  } catch (...) {
+    // Not reported: the host stays unopened until StopShutdownService.
+  }
+}
+
+void ShutdownFactory::StopShutdownService() {
+  if (std::shared_ptr<NamedPipeServiceHost> host = ShutdownGlobals::host->load()) {
+    try {
+      host->Close();
+    } catch (...) {
+      // Close has released the endpoint and its threads even when it raises.
+    }
+  }
+  ShutdownGlobals::host->store(nullptr);
+  ShutdownGlobals::shutdownImpl->store(nullptr);
+}
+
+bool ShutdownFactory::RequestStopShutdownService() {
+  // The local reference keeps the object alive through the walk.
+  std::shared_ptr<ShutdownImpl> impl = ShutdownGlobals::shutdownImpl->load();
+  if (impl == nullptr) return true;
+  return impl->RequestShutdownAllClients();
+}
+
+void ShutdownFactory::ForceStopShutdownService() {
+  std::shared_ptr<ShutdownImpl> impl = ShutdownGlobals::shutdownImpl->load();
+  if (impl != nullptr) impl->ForceShutdownAllClients();
+}
+
+}  // namespace Norv::ServiceModel::Interop

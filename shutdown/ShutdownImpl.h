@@ -1,0 +1,78 @@
+// ShutdownImpl: the service object of the shutdown coordination service. It
+// keeps, per client key, the callback channel through which the service
+// reaches that client, and walks them to ask or tell every connected client
+// to shut down.
+//
+// Thread-safety: Subscribe, Unsubscribe and Ping arrive on the service host's
+// dispatch threads; the two walks run on the host application's thread and
+// may overlap them. Changes publish a new immutable registry under a mutex;
+// a walk takes a snapshot under the same mutex and calls its clients with no
+// lock held, so a client that subscribes or unsubscribes while it is being
+// called stalls nobody. A walk sees the registry as it stood when the walk
+// began: an entry that stays registered throughout is visited exactly once.
+#ifndef NORV_SHUTDOWN_SHUTDOWN_IMPL_H_
+#define NORV_SHUTDOWN_SHUTDOWN_IMPL_H_
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "services/IShutdown.h"
+
+namespace Norv::ServiceModel::Interop {
+
+// How many service objects a host creates: one per session, one per call, or
+// the single object it was given.
+enum class InstanceContextMode : std::int32_t { kPerSession = 0, kPerCall = 1, kSingle = 2 };
+
+namespace internal {
+struct ShutdownImplAccess;  // defined by the tests, to read the registry
+}  // namespace internal
+
+class ShutdownImpl : public Contracts::Service::IShutdown {
+ public:
+  // One object serves every client and every call: the host is handed this
+  // very object, so all sessions share one registry.
+  static constexpr InstanceContextMode kInstanceContextMode = InstanceContextMode::kSingle;
+
+  ShutdownImpl() = default;
+  ~ShutdownImpl() override = default;
+  ShutdownImpl(const ShutdownImpl&) = delete;
+  ShutdownImpl& operator=(const ShutdownImpl&) = delete;
+
+  // Records the calling client's callback channel under `key`, replacing the
+  // channel recorded under it before (which is neither told nor closed).
+  // Raises, to the calling client, when its callback channel cannot be
+  // obtained; no entry changes then.
+  void Subscribe(std::int32_t key) override;
+  // Forgets the channel recorded under `key`; an unknown key is no error.
+  void Unsubscribe(std::int32_t key) override;
+  // Completes at once; changes nothing.
+  void Ping() override;
+
+  // Tells every connected client to shut down. A client's failure is
+  // discarded; nothing is removed.
+  void ForceShutdownAllClients();
+  // Asks every connected client, never stopping early; false exactly when a
+  // connected client answered false. A client that fails or times out (the
+  // component's callback time-out bounds each call) counts as agreeing.
+  bool RequestShutdownAllClients();
+
+ private:
+  friend struct internal::ShutdownImplAccess;
+  using ClientMap = std::map<std::int32_t, std::shared_ptr<Contracts::Service::IShutdownCallback>>;
+
+  std::shared_ptr<const ClientMap> Snapshot() const;
+
+  mutable std::mutex mutex_;
+  // Null until the first Subscribe, then never dropped while the object
+  // lives. Each change replaces the whole map, so a snapshot held by a walk
+  // never changes under it. It keeps the name the registry has in
+  // docs/shutdown.md, hence no trailing underscore.
+  std::shared_ptr<const ClientMap> SubscribedClients;
+};
+
+}  // namespace Norv::ServiceModel::Interop
+
+#endif  // NORV_SHUTDOWN_SHUTDOWN_IMPL_H_
