@@ -8,16 +8,21 @@
 // The report is written to FILE (complete, by renaming a temporary file, so
 // that a reader never sees half of it) or to standard output. One item per
 // line: "pid=", "arg=" for every argument as received, "env=NAME=value",
-// "stdin=". Backslashes and line breaks in values are written as \\, \n, \r.
+// "stdin=", then "fds=" (the open descriptors, as the tool found them) and
+// "sigblk="/"sigign=" (its blocked and ignored signals, as hex masks from
+// /proc/self/status). Backslashes and line breaks in values are written as \\, \n, \r.
 // --wait then waits for SIGTERM or SIGINT before exiting, to stand for a tool
 // that stays open.
+#include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -60,6 +65,37 @@ std::string ReadAll(int fd) {
   }
 }
 
+// The descriptors open at start, without the one that lists them.
+std::string OpenDescriptors() {
+  std::vector<int> fds;
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (dir == nullptr) return "?";
+  const int own = ::dirfd(dir);
+  while (dirent* entry = ::readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    const int fd = std::atoi(entry->d_name);
+    if (fd != own) fds.push_back(fd);
+  }
+  ::closedir(dir);
+  std::sort(fds.begin(), fds.end());
+  std::string list;
+  for (int fd : fds) list += (list.empty() ? "" : ",") + std::to_string(fd);
+  return list;
+}
+
+// "SigBlk" or "SigIgn" of /proc/self/status.
+std::string SignalMask(const std::string& field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(field + ":", 0) == 0) {
+      std::size_t start = line.find_first_not_of(" \t", field.size() + 1);
+      return start == std::string::npos ? "" : line.substr(start);
+    }
+  }
+  return "?";
+}
+
 bool WriteReport(const std::string& report, const std::string& path) {
   if (path.empty()) return std::fwrite(report.data(), 1, report.size(), stdout) == report.size();
   const std::string temporary = path + ".partial";
@@ -76,6 +112,8 @@ int main(int argc, char** argv) {
   std::string output;
   bool allEnvironment = false;
   bool wait = false;
+  // Taken first, before this program opens anything of its own.
+  const std::string fds = OpenDescriptors();
   std::string report = "pid=" + std::to_string(::getpid()) + "\n";
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
@@ -97,6 +135,9 @@ int main(int argc, char** argv) {
   std::sort(variables.begin(), variables.end());
   for (const std::string& variable : variables) report += "env=" + Escaped(variable) + "\n";
   report += "stdin=" + Escaped(ReadAll(STDIN_FILENO)) + "\n";
+  report += "fds=" + fds + "\n";
+  report += "sigblk=" + SignalMask("SigBlk") + "\n";
+  report += "sigign=" + SignalMask("SigIgn") + "\n";
 
   if (wait) {
     sigset_t stop;
