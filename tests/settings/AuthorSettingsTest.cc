@@ -28,6 +28,7 @@ namespace fs = std::filesystem;
 using Norv::Testing::ScopedEnv;
 using Norv::Testing::TempDir;
 using ::testing::HasSubstr;
+using ::testing::ThrowsMessage;
 
 std::string ReadAll(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
@@ -122,12 +123,8 @@ TEST_F(AuthorSettingsFileTest, ForeignFileIsRefusedAndPathKept) {
   std::ofstream(File()) << "path=/somewhere\n";
   AuthorSettings settings;
   settings.SetPath(ServiceString(u"/kept"));
-  try {
-    settings.Load();
-    ADD_FAILURE() << "a foreign file was loaded";
-  } catch (const SettingsFileException& e) {
-    EXPECT_THAT(e.what(), HasSubstr(File().string()));
-  }
+  EXPECT_THAT([&] { settings.Load(); },
+              ThrowsMessage<SettingsFileException>(HasSubstr(File().string())));
   EXPECT_EQ(settings.Path(), ServiceString(u"/kept"));
 
   fs::remove(File());
@@ -140,12 +137,8 @@ TEST_F(AuthorSettingsFileTest, UnusableDirectoryFailsNamingIt) {
   std::ofstream(temp_.Path() / "config") << "a file where the directory should be";
   AuthorSettings settings;
   settings.SetPath(ServiceString(u"/p"));
-  try {
-    settings.Save();
-    ADD_FAILURE() << "saved into a file";
-  } catch (const SettingsFileException& e) {
-    EXPECT_THAT(e.what(), HasSubstr((temp_.Path() / "config").string()));
-  }
+  EXPECT_THAT([&] { settings.Save(); },
+              ThrowsMessage<SettingsFileException>(HasSubstr((temp_.Path() / "config").string())));
 }
 
 // A full disk in the middle of a save: the old file stays whole and no

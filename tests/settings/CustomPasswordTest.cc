@@ -21,7 +21,10 @@ namespace {
 namespace fs = std::filesystem;
 using Norv::Testing::ScopedEnv;
 using Norv::Testing::TempDir;
+using ::testing::AllOf;
 using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::ThrowsMessage;
 
 std::string Ascii(const ServiceString& s) { return s.ToUtf8(); }
 ServiceString FromAscii(const std::string& s) { return ServiceString::FromUtf8(s); }
@@ -144,12 +147,8 @@ TEST_F(CustomPasswordTest, MalformedTextFailsCleanly) {
   ExpectRejected(ServiceString(u"norv1:AAAA\u0141AAA"));
   ExpectRejected(ServiceString(u"norv1:AAAA"));  // valid base64, far too short
   // The message never repeats the text, which may be a plain password.
-  try {
-    CustomPassword::DecryptPassword(ServiceString(u"hunter2"));
-    ADD_FAILURE() << "a plain password decrypted";
-  } catch (const PasswordFormatException& e) {
-    EXPECT_THAT(e.what(), ::testing::Not(HasSubstr("hunter2")));
-  }
+  EXPECT_THAT([] { CustomPassword::DecryptPassword(ServiceString(u"hunter2")); },
+              ThrowsMessage<PasswordFormatException>(Not(HasSubstr("hunter2"))));
 }
 
 TEST_F(CustomPasswordTest, EveryTruncationAndAlterationIsRejected) {
@@ -173,12 +172,9 @@ TEST_F(CustomPasswordTest, TextFromAnotherKeyIsRejectedNamingTheKey) {
   TempDir other;
   ScopedEnv xdg("XDG_CONFIG_HOME", other.Path().string());
   CustomPassword::EncryptPassword(ServiceString(u"makes the other key"));
-  try {
-    CustomPassword::DecryptPassword(text);
-    ADD_FAILURE() << "decrypted under another key";
-  } catch (const PasswordFormatException& e) {
-    EXPECT_THAT(e.what(), HasSubstr((other.Path() / "norv" / "password.key").string()));
-  }
+  EXPECT_THAT([&] { CustomPassword::DecryptPassword(text); },
+              ThrowsMessage<PasswordFormatException>(
+                  HasSubstr((other.Path() / "norv" / "password.key").string())));
 }
 
 TEST_F(CustomPasswordTest, DecryptingWithoutAKeyFailsAndCreatesNone) {
@@ -199,13 +195,9 @@ class KeyFileRefusalTest : public CustomPasswordTest {
     const fs::file_time_type written = existed && !fs::is_symlink(KeyFile())
                                            ? fs::last_write_time(KeyFile())
                                            : fs::file_time_type();
-    try {
-      CustomPassword::EncryptPassword(ServiceString(u"secret"));
-      ADD_FAILURE() << "a key that is " << reason << " was used";
-    } catch (const KeyFileException& e) {
-      EXPECT_THAT(e.what(), HasSubstr(KeyFile().string()));
-      EXPECT_THAT(e.what(), HasSubstr(reason));
-    }
+    EXPECT_THAT(
+        [] { CustomPassword::EncryptPassword(ServiceString(u"secret")); },
+        ThrowsMessage<KeyFileException>(AllOf(HasSubstr(KeyFile().string()), HasSubstr(reason))));
     if (existed && !fs::is_symlink(KeyFile())) {
       EXPECT_EQ(fs::last_write_time(KeyFile()), written);
     }
@@ -250,24 +242,16 @@ TEST_F(KeyFileRefusalTest, OwnedByAnotherUser) {
 
 TEST_F(KeyFileRefusalTest, DirectoryWritableByOthersWhenCreating) {
   ASSERT_EQ(::chmod(ConfigDir().c_str(), 0777), 0);
-  try {
-    CustomPassword::EncryptPassword(ServiceString(u"secret"));
-    ADD_FAILURE() << "a key was made in a directory that others may write";
-  } catch (const KeyFileException& e) {
-    EXPECT_THAT(e.what(), HasSubstr(ConfigDir().string()));
-    EXPECT_THAT(e.what(), HasSubstr("writable by others"));
-  }
+  EXPECT_THAT([] { CustomPassword::EncryptPassword(ServiceString(u"secret")); },
+              ThrowsMessage<KeyFileException>(
+                  AllOf(HasSubstr(ConfigDir().string()), HasSubstr("writable by others"))));
   EXPECT_FALSE(fs::exists(KeyFile()));
 }
 
 TEST_F(CustomPasswordTest, ConfigLocationThatIsAFileFailsCleanly) {
   WriteFile(temp_.Path() / "config", "not a directory", 0600);
-  try {
-    CustomPassword::EncryptPassword(ServiceString(u"secret"));
-    ADD_FAILURE() << "encrypted without a key";
-  } catch (const KeyFileException& e) {
-    EXPECT_THAT(e.what(), HasSubstr(ConfigDir().string()));
-  }
+  EXPECT_THAT([] { CustomPassword::EncryptPassword(ServiceString(u"secret")); },
+              ThrowsMessage<KeyFileException>(HasSubstr(ConfigDir().string())));
 }
 
 }  // namespace
