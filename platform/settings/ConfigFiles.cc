@@ -104,7 +104,7 @@ class TempFile {
 }  // namespace
 
 std::optional<std::filesystem::path> ConfigDirectory(std::string* error) {
-  // The base directory specification says to ignore a relative value.
+  // XDG base directory rules: a relative XDG_CONFIG_HOME is ignored.
   const char* xdg = std::getenv("XDG_CONFIG_HOME");
   if (xdg != nullptr && xdg[0] == '/') return std::filesystem::path(xdg) / "norv";
   const char* home = std::getenv("HOME");
