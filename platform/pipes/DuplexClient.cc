@@ -1,0 +1,285 @@
+// The client side of a duplex session: one bidirectional stream, a reader
+// thread that delivers replies and queues callbacks, and a callback thread
+// that runs the application's callback object and sends its answers.
+//
+// The callback thread never waits for a reply itself except through an
+// operation that the callback object calls, and the reader thread keeps
+// delivering replies meanwhile: a callback handler may call Subscribe or
+// Unsubscribe on its own session.
+#include <grpcpp/grpcpp.h>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+#include "platform/pipes/Addressing.h"
+#include "platform/pipes/Runtime.h"
+#include "proto/shutdown.grpc.pb.h"
+#include "services/NamedPipeServiceHost.h"
+
+namespace Norv::ServiceModel {
+
+namespace v1 = norv::contracts::v1;
+using Contracts::Service::IShutdown;
+using Contracts::Service::IShutdownCallback;
+
+namespace internal {
+
+namespace {
+
+class ClientSession : public std::enable_shared_from_this<ClientSession> {
+ public:
+  ClientSession(std::shared_ptr<IShutdownCallback> callback, std::int32_t pid, std::string name)
+      : callback_(std::move(callback)), pid_(pid), name_(std::move(name)) {}
+
+  ~ClientSession() {
+    // Threads hold the session alive, so this runs after Close or on the
+    // last thread to let go of it; that thread cannot join itself.
+    for (std::thread* thread : {&reader_, &worker_}) {
+      if (!thread->joinable()) continue;
+      if (thread->get_id() == std::this_thread::get_id()) {
+        thread->detach();
+      } else {
+        thread->join();
+      }
+    }
+  }
+
+  void Start() {
+    std::string where = Site(pid_, name_) + ", operation CreateChannel";
+    std::string dir = EndpointDirectory();
+    std::string path = SocketPath(dir, pid_, name_);
+    CheckEndpointDirectory(dir, /*create=*/false, where);
+    CheckSocketPathLength(path, where);
+    switch (ProbeSocket(path)) {
+      case ProbeResult::kNobody:
+        throw EndpointNotFoundException(where + ": nobody is listening on " + path);
+      case ProbeResult::kRefused:
+        throw AddressAccessDeniedException(where + ": the socket " + path + " cannot be used");
+      case ProbeResult::kListening:
+        break;
+    }
+    channel_ = NewChannel(path);
+    ConnectChannel(*channel_, path, where);
+    stub_ = v1::Shutdown::NewStub(channel_);
+    stream_ = stub_->Session(&context_);
+    auto self = shared_from_this();
+    reader_ = std::thread([self] { self->ReadLoop(); });
+    worker_ = std::thread([self] { self->CallbackLoop(); });
+  }
+
+  bool IsOpen() const noexcept {
+    std::lock_guard lock(mu_);
+    return open_;
+  }
+
+  void Invoke(v1::OperationCall call, const char* operation) {
+    std::string where = Site(pid_, name_) + ", operation " + operation;
+    std::unique_lock lock(mu_);
+    if (!open_)
+      throw CommunicationException(where + ": the session has ended (" + endReason_ + ")");
+    std::uint64_t id = nextId_++;
+    call.set_id(id);
+    pending_.emplace(id, Pending{});
+    lock.unlock();
+
+    v1::ClientMessage message;
+    *message.mutable_call() = std::move(call);
+    Write(message);
+
+    std::chrono::milliseconds timeout = CurrentTimeouts().call;
+    lock.lock();
+    cv_.wait_for(lock, timeout, [&] { return !open_ || pending_[id].done; });
+    Pending result = std::move(pending_[id]);
+    pending_.erase(id);
+    if (result.done) {
+      lock.unlock();
+      if (result.reply.has_fault()) {
+        const std::string& text = result.reply.fault().message();
+        throw FaultException(where + ": the service raised a fault: " + text, text);
+      }
+      return;
+    }
+    if (!open_) {
+      throw CommunicationException(where + ": the session ended during the call (" + endReason_ +
+                                   ")");
+    }
+    throw TimeoutException(where + ": no answer within " + std::to_string(timeout.count()) + " ms");
+  }
+
+  void Close() noexcept {
+    {
+      std::lock_guard lock(mu_);
+      if (open_) {
+        open_ = false;
+        endReason_ = "the client closed it";
+      }
+      cv_.notify_all();
+    }
+    context_.TryCancel();
+    std::lock_guard lock(closeMu_);
+    for (std::thread* thread : {&reader_, &worker_}) {
+      if (thread->joinable() && thread->get_id() != std::this_thread::get_id()) thread->join();
+    }
+  }
+
+ private:
+  struct Pending {
+    bool done = false;
+    v1::OperationReply reply;
+  };
+
+  // One writer at a time, and never after Finish.
+  bool Write(const v1::ClientMessage& message) {
+    std::lock_guard lock(writeMu_);
+    if (finished_) return false;
+    return stream_->Write(message);
+  }
+
+  void ReadLoop() {
+    v1::ServerMessage message;
+    while (stream_->Read(&message)) {
+      std::lock_guard lock(mu_);
+      if (message.has_reply()) {
+        auto it = pending_.find(message.reply().id());
+        if (it != pending_.end()) {
+          it->second.done = true;
+          it->second.reply = std::move(*message.mutable_reply());
+        }
+      } else if (message.has_callback()) {
+        callbacks_.push_back(std::move(*message.mutable_callback()));
+      }
+      cv_.notify_all();
+    }
+    grpc::Status status;
+    {
+      std::lock_guard lock(writeMu_);
+      finished_ = true;
+      status = stream_->Finish();
+    }
+    std::lock_guard lock(mu_);
+    if (open_) {
+      open_ = false;
+      endReason_ =
+          status.ok() ? "the service ended it" : "the service ended it: " + status.error_message();
+    }
+    cv_.notify_all();
+  }
+
+  void CallbackLoop() {
+    for (;;) {
+      v1::CallbackCall call;
+      {
+        std::unique_lock lock(mu_);
+        cv_.wait(lock, [&] { return !open_ || !callbacks_.empty(); });
+        if (!open_) return;
+        call = std::move(callbacks_.front());
+        callbacks_.pop_front();
+      }
+      v1::ClientMessage message;
+      v1::CallbackReply* reply = message.mutable_callback_reply();
+      reply->set_id(call.id());
+      try {
+        switch (call.operation_case()) {
+          case v1::CallbackCall::kRequestShutdown:
+            reply->set_accepted(callback_->RequestShutdown());
+            break;
+          case v1::CallbackCall::kForceShutdown:
+            callback_->ForceShutdown();
+            break;
+          default:
+            throw std::invalid_argument("the callback names no operation of IShutdownCallback");
+        }
+      } catch (const FaultException& e) {
+        reply->mutable_fault()->set_message(e.Reason());
+      } catch (const std::exception& e) {
+        reply->mutable_fault()->set_message(e.what());
+      } catch (...) {
+        reply->mutable_fault()->set_message(
+            "the callback raised an exception that is not a std::exception");
+      }
+      Write(message);
+    }
+  }
+
+  const std::shared_ptr<IShutdownCallback> callback_;
+  const std::int32_t pid_;
+  const std::string name_;
+
+  std::shared_ptr<grpc::Channel> channel_;
+  std::unique_ptr<v1::Shutdown::Stub> stub_;
+  grpc::ClientContext context_;
+  std::unique_ptr<grpc::ClientReaderWriter<v1::ClientMessage, v1::ServerMessage>> stream_;
+
+  std::mutex writeMu_;
+  bool finished_ = false;
+
+  mutable std::mutex mu_;
+  std::condition_variable cv_;
+  bool open_ = true;
+  std::string endReason_;
+  std::uint64_t nextId_ = 1;
+  std::unordered_map<std::uint64_t, Pending> pending_;
+  std::deque<v1::CallbackCall> callbacks_;
+
+  std::mutex closeMu_;
+  std::thread reader_;
+  std::thread worker_;
+};
+
+class ShutdownDuplexChannel final : public DuplexChannel<IShutdown>, public SessionChannel {
+ public:
+  explicit ShutdownDuplexChannel(std::shared_ptr<ClientSession> session)
+      : session_(std::move(session)) {}
+  ~ShutdownDuplexChannel() override { session_->Close(); }
+
+  void Subscribe(std::int32_t key) override {
+    v1::OperationCall call;
+    call.mutable_subscribe()->set_key(key);
+    session_->Invoke(std::move(call), "Subscribe");
+  }
+  void Unsubscribe(std::int32_t key) override {
+    v1::OperationCall call;
+    call.mutable_unsubscribe()->set_key(key);
+    session_->Invoke(std::move(call), "Unsubscribe");
+  }
+  void Ping() override {
+    v1::OperationCall call;
+    call.mutable_ping();
+    session_->Invoke(std::move(call), "Ping");
+  }
+  void Close() noexcept override { session_->Close(); }
+  bool IsOpen() const noexcept override { return session_->IsOpen(); }
+  bool Connected() const noexcept override { return session_->IsOpen(); }
+
+ private:
+  std::shared_ptr<ClientSession> session_;
+};
+
+}  // namespace
+
+std::shared_ptr<DuplexChannel<IShutdown>> CreateDuplexChannel(
+    std::shared_ptr<IShutdownCallback> callback, std::int32_t pid, std::string_view name) {
+  if (!callback) {
+    throw std::invalid_argument(Site(pid, name) + ": a duplex session needs a callback object");
+  }
+  EncodeEndpointName(name);  // rejects the empty name
+  auto session = std::make_shared<ClientSession>(std::move(callback), pid, std::string(name));
+  session->Start();
+  return std::make_shared<ShutdownDuplexChannel>(std::move(session));
+}
+
+}  // namespace internal
+
+template <class Contract>
+std::shared_ptr<DuplexChannel<Contract>> DuplexChannelFactory<Contract>::CreateChannel(
+    std::shared_ptr<typename Contract::Callback> callback, std::int32_t pid,
+    std::string_view name) {
+  return internal::CreateDuplexChannel(std::move(callback), pid, name);
+}
+
+template class DuplexChannelFactory<IShutdown>;
+
+}  // namespace Norv::ServiceModel

@@ -1,0 +1,82 @@
+#include "platform/pipes/Runtime.h"
+
+#include <grpc/support/log.h>
+
+#include <atomic>
+#include <mutex>
+
+#include "platform/pipes/Addressing.h"
+
+namespace Norv::ServiceModel::internal {
+
+namespace {
+
+void DiscardLog(gpr_log_func_args*) {}
+
+}  // namespace
+
+void EnsureGrpc() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    gpr_set_log_function(&DiscardLog);
+    gpr_set_log_verbosity(GPR_LOG_SEVERITY_ERROR);
+  });
+}
+
+grpc::ChannelArguments ClientChannelArguments() {
+  grpc::ChannelArguments args;
+  args.SetMaxReceiveMessageSize(-1);
+  args.SetMaxSendMessageSize(-1);
+  args.SetInt(GRPC_ARG_USE_LOCAL_SUBCHANNEL_POOL, 1);
+  return args;
+}
+
+std::shared_ptr<grpc::Channel> NewChannel(const std::string& path) {
+  EnsureGrpc();
+  return grpc::CreateCustomChannel("unix:" + path, grpc::InsecureChannelCredentials(),
+                                   ClientChannelArguments());
+}
+
+void ConnectChannel(grpc::Channel& channel, const std::string& path, const std::string& where) {
+  std::chrono::milliseconds timeout = CurrentTimeouts().connect;
+  auto deadline = DeadlineAfter(timeout);
+  grpc_connectivity_state state = channel.GetState(/*try_to_connect=*/true);
+  while (state != GRPC_CHANNEL_READY) {
+    if (state == GRPC_CHANNEL_TRANSIENT_FAILURE || state == GRPC_CHANNEL_SHUTDOWN) {
+      if (ProbeSocket(path) == ProbeResult::kNobody) {
+        throw EndpointNotFoundException(where + ": nobody is listening on " + path);
+      }
+      throw CommunicationException(where + ": could not establish a connection on " + path +
+                                   " (the peer does not answer the protocol)");
+    }
+    if (!channel.WaitForStateChange(state, deadline)) {
+      throw TimeoutException(where + ": could not connect to " + path + " within " +
+                             std::to_string(timeout.count()) + " ms");
+    }
+    state = channel.GetState(/*try_to_connect=*/true);
+  }
+}
+
+void ThrowForStatus(const grpc::Status& status, const std::string& where,
+                    std::chrono::milliseconds timeout) {
+  const std::string& text = status.error_message();
+  switch (status.error_code()) {
+    case grpc::StatusCode::UNKNOWN:
+      throw FaultException(where + ": the service raised a fault: " + text, text);
+    case grpc::StatusCode::DEADLINE_EXCEEDED:
+      throw TimeoutException(where + ": no answer within " + std::to_string(timeout.count()) +
+                             " ms");
+    case grpc::StatusCode::RESOURCE_EXHAUSTED:
+      throw QuotaExceededException(where + ": " + text);
+    case grpc::StatusCode::UNAVAILABLE:
+      throw CommunicationException(where + ": the connection to the service was lost (" + text +
+                                   ")");
+    case grpc::StatusCode::UNIMPLEMENTED:
+      throw CommunicationException(where + ": the endpoint does not serve this operation (" + text +
+                                   ")");
+    default:
+      throw CommunicationException(where + ": the call failed (" + text + ")");
+  }
+}
+
+}  // namespace Norv::ServiceModel::internal

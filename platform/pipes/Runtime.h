@@ -1,0 +1,59 @@
+// What every part of the component shares: gRPC's one-time set-up (silenced
+// logging), the process-wide time-outs, the channel and server arguments,
+// and the mapping of a gRPC status to the component's exceptions.
+//
+// Thread-safety: every function may be called from any thread.
+#ifndef NORV_PLATFORM_PIPES_RUNTIME_H_
+#define NORV_PLATFORM_PIPES_RUNTIME_H_
+
+#include <grpcpp/grpcpp.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "services/NamedPipeServiceHost.h"
+
+namespace Norv::ServiceModel::internal {
+
+// Silences gRPC's own logging; call before the first use of gRPC.
+void EnsureGrpc();
+
+Timeouts CurrentTimeouts() noexcept;
+
+inline std::chrono::system_clock::time_point DeadlineAfter(std::chrono::milliseconds span) {
+  return std::chrono::system_clock::now() + span;
+}
+
+// Arguments of every client channel: no receive limit, and a subchannel pool
+// of its own so that a new channel never inherits a dead connection's
+// reconnect back-off.
+grpc::ChannelArguments ClientChannelArguments();
+
+// A new channel to the socket at `path`.
+std::shared_ptr<grpc::Channel> NewChannel(const std::string& path);
+
+// Waits until `channel` is connected. Raises EndpointNotFoundException when
+// nobody listens at `path`, CommunicationException when the peer refuses the
+// protocol, TimeoutException after the connect time-out. `where` is
+// "process P, endpoint E, operation O".
+void ConnectChannel(grpc::Channel& channel, const std::string& path, const std::string& where);
+
+// Raises the exception for a failed call: FaultException for UNKNOWN (the
+// service's fault), TimeoutException for DEADLINE_EXCEEDED,
+// QuotaExceededException for RESOURCE_EXHAUSTED, CommunicationException
+// otherwise.
+[[noreturn]] void ThrowForStatus(const grpc::Status& status, const std::string& where,
+                                 std::chrono::milliseconds timeout);
+
+// Implemented by the channels whose peer can go away (callback channels and
+// duplex sessions), so that NamedPipeServiceHost::IsConnected can ask them.
+class SessionChannel {
+ public:
+  virtual ~SessionChannel() = default;
+  virtual bool Connected() const noexcept = 0;
+};
+
+}  // namespace Norv::ServiceModel::internal
+
+#endif  // NORV_PLATFORM_PIPES_RUNTIME_H_

@@ -1,0 +1,212 @@
+#include "platform/pipes/WireValues.h"
+
+#include <algorithm>
+
+namespace Norv::ServiceModel::internal {
+
+namespace v1 = norv::contracts::v1;
+
+namespace {
+
+// A nulls column is empty or has one flag per row.
+template <class Column>
+void CheckColumn(const Column& column, int rows, const char* list, const char* name) {
+  if (column.size() != rows) {
+    throw MalformedMessage(std::string("the ") + list + " has " + std::to_string(rows) +
+                           " rows but its column '" + name + "' has " +
+                           std::to_string(column.size()) + " entries");
+  }
+}
+
+template <class Column>
+void CheckNulls(const Column& nulls, int rows, const char* list, const char* name) {
+  if (!nulls.empty()) CheckColumn(nulls, rows, list, name);
+}
+
+// Whether a nulls column marks row `i` null.
+template <class Column>
+bool IsNullRow(const Column& nulls, int i) {
+  return !nulls.empty() && nulls.Get(i);
+}
+
+template <class Records>
+bool AnyNull(const Records& values) {
+  return std::any_of(values.begin(), values.end(), [](const auto& r) { return !r.has_value(); });
+}
+
+}  // namespace
+
+void DateTimeToWire(const DateTime& value, v1::DateTime* out) {
+  out->set_year(value.year);
+  out->set_month(value.month);
+  out->set_day(value.day);
+  out->set_hour(value.hour);
+  out->set_minute(value.minute);
+  out->set_second(value.second);
+  out->set_nanosecond(value.nanosecond);
+}
+
+DateTime DateTimeFromWire(const v1::DateTime& value) {
+  return DateTime{value.year(),   value.month(),  value.day(),       value.hour(),
+                  value.minute(), value.second(), value.nanosecond()};
+}
+
+void StringsToWire(const std::vector<ServiceString>& values, v1::StringList* out) {
+  out->mutable_values()->Reserve(static_cast<int>(values.size()));
+  bool anyNull =
+      std::any_of(values.begin(), values.end(), [](const ServiceString& s) { return s.IsNull(); });
+  if (anyNull) out->mutable_nulls()->Reserve(static_cast<int>(values.size()));
+  for (const ServiceString& s : values) {
+    out->add_values(s.ToUtf8());
+    if (anyNull) out->add_nulls(s.IsNull());
+  }
+}
+
+std::vector<ServiceString> StringsFromWire(const v1::StringList& list) {
+  int rows = list.values_size();
+  CheckNulls(list.nulls(), rows, "string list", "nulls");
+  std::vector<ServiceString> out;
+  out.reserve(static_cast<std::size_t>(rows));
+  for (int i = 0; i < rows; ++i) {
+    out.push_back(IsNullRow(list.nulls(), i) ? ServiceString()
+                                             : ServiceString::FromUtf8(list.values(i)));
+  }
+  return out;
+}
+
+void Int32sToWire(const std::vector<std::int32_t>& values, v1::Int32List* out) {
+  out->mutable_values()->Add(values.begin(), values.end());
+}
+
+std::vector<std::int32_t> Int32sFromWire(const v1::Int32List& list) {
+  return std::vector<std::int32_t>(list.values().begin(), list.values().end());
+}
+
+void DoubleResultsToWire(const std::vector<std::optional<DoubleResultSet>>& values,
+                         v1::DoubleResultSetList* out) {
+  int rows = static_cast<int>(values.size());
+  auto* ids = out->mutable_ids();
+  auto* doubles = out->mutable_values();
+  ids->Resize(rows, 0);
+  doubles->Resize(rows, 0.0);
+  std::int32_t* idData = ids->mutable_data();
+  double* valueData = doubles->mutable_data();
+  for (int i = 0; i < rows; ++i) {
+    if (const auto& record = values[static_cast<std::size_t>(i)]) {
+      idData[i] = record->Id();
+      valueData[i] = record->Value();
+    }
+  }
+  if (AnyNull(values)) {
+    out->mutable_nulls()->Resize(rows, false);
+    bool* nulls = out->mutable_nulls()->mutable_data();
+    for (int i = 0; i < rows; ++i) nulls[i] = !values[static_cast<std::size_t>(i)].has_value();
+  }
+}
+
+std::vector<std::optional<DoubleResultSet>> DoubleResultsFromWire(
+    const v1::DoubleResultSetList& list) {
+  int rows = list.ids_size();
+  CheckColumn(list.values(), rows, "double record list", "values");
+  CheckNulls(list.nulls(), rows, "double record list", "nulls");
+  std::vector<std::optional<DoubleResultSet>> out(static_cast<std::size_t>(rows));
+  const std::int32_t* ids = list.ids().data();
+  const double* values = list.values().data();
+  bool hasNulls = !list.nulls().empty();
+  for (int i = 0; i < rows; ++i) {
+    if (!hasNulls || !list.nulls(i)) out[static_cast<std::size_t>(i)].emplace(ids[i], values[i]);
+  }
+  return out;
+}
+
+void StringResultsToWire(const std::vector<std::optional<StringResultSet>>& values,
+                         v1::StringResultSetList* out) {
+  int rows = static_cast<int>(values.size());
+  bool anyNullRecord = AnyNull(values);
+  bool anyNullValue = std::any_of(values.begin(), values.end(), [](const auto& r) {
+    return r.has_value() && r->Value().IsNull();
+  });
+  out->mutable_ids()->Reserve(rows);
+  out->mutable_values()->Reserve(rows);
+  for (const auto& record : values) {
+    out->add_ids(record ? record->Id() : 0);
+    out->add_values(record ? record->Value().ToUtf8() : std::string());
+    if (anyNullValue) out->add_value_nulls(record && record->Value().IsNull());
+    if (anyNullRecord) out->add_nulls(!record.has_value());
+  }
+}
+
+std::vector<std::optional<StringResultSet>> StringResultsFromWire(
+    const v1::StringResultSetList& list) {
+  int rows = list.ids_size();
+  CheckColumn(list.values(), rows, "string record list", "values");
+  CheckNulls(list.value_nulls(), rows, "string record list", "value_nulls");
+  CheckNulls(list.nulls(), rows, "string record list", "nulls");
+  std::vector<std::optional<StringResultSet>> out(static_cast<std::size_t>(rows));
+  for (int i = 0; i < rows; ++i) {
+    if (IsNullRow(list.nulls(), i)) continue;
+    out[static_cast<std::size_t>(i)].emplace(
+        list.ids(i), IsNullRow(list.value_nulls(), i) ? ServiceString()
+                                                      : ServiceString::FromUtf8(list.values(i)));
+  }
+  return out;
+}
+
+void DateTimeResultsToWire(const std::vector<std::optional<DateTimeResultSet>>& values,
+                           v1::DateTimeResultSetList* out) {
+  int rows = static_cast<int>(values.size());
+  auto column = [rows](google::protobuf::RepeatedField<std::int32_t>* field) {
+    field->Resize(rows, 0);
+    return field->mutable_data();
+  };
+  std::int32_t* ids = column(out->mutable_ids());
+  std::int32_t* years = column(out->mutable_years());
+  std::int32_t* months = column(out->mutable_months());
+  std::int32_t* days = column(out->mutable_days());
+  std::int32_t* hours = column(out->mutable_hours());
+  std::int32_t* minutes = column(out->mutable_minutes());
+  std::int32_t* seconds = column(out->mutable_seconds());
+  std::int32_t* nanoseconds = column(out->mutable_nanoseconds());
+  for (int i = 0; i < rows; ++i) {
+    const auto& record = values[static_cast<std::size_t>(i)];
+    if (!record) continue;
+    const DateTime& d = record->Value();
+    ids[i] = record->Id();
+    years[i] = d.year;
+    months[i] = d.month;
+    days[i] = d.day;
+    hours[i] = d.hour;
+    minutes[i] = d.minute;
+    seconds[i] = d.second;
+    nanoseconds[i] = d.nanosecond;
+  }
+  if (AnyNull(values)) {
+    out->mutable_nulls()->Resize(rows, false);
+    bool* nulls = out->mutable_nulls()->mutable_data();
+    for (int i = 0; i < rows; ++i) nulls[i] = !values[static_cast<std::size_t>(i)].has_value();
+  }
+}
+
+std::vector<std::optional<DateTimeResultSet>> DateTimeResultsFromWire(
+    const v1::DateTimeResultSetList& list) {
+  int rows = list.ids_size();
+  const char* kList = "date-time record list";
+  CheckColumn(list.years(), rows, kList, "years");
+  CheckColumn(list.months(), rows, kList, "months");
+  CheckColumn(list.days(), rows, kList, "days");
+  CheckColumn(list.hours(), rows, kList, "hours");
+  CheckColumn(list.minutes(), rows, kList, "minutes");
+  CheckColumn(list.seconds(), rows, kList, "seconds");
+  CheckColumn(list.nanoseconds(), rows, kList, "nanoseconds");
+  CheckNulls(list.nulls(), rows, kList, "nulls");
+  std::vector<std::optional<DateTimeResultSet>> out(static_cast<std::size_t>(rows));
+  for (int i = 0; i < rows; ++i) {
+    if (IsNullRow(list.nulls(), i)) continue;
+    out[static_cast<std::size_t>(i)].emplace(
+        list.ids(i), DateTime{list.years(i), list.months(i), list.days(i), list.hours(i),
+                              list.minutes(i), list.seconds(i), list.nanoseconds(i)});
+  }
+  return out;
+}
+
+}  // namespace Norv::ServiceModel::internal

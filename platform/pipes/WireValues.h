@@ -1,0 +1,66 @@
+// Conversion between the service values of services/ and the wire messages
+// of proto/: strings (UTF-16 <-> UTF-8, null <-> absent), civil date-times,
+// and collections as packed parallel columns.
+//
+// Decoders check that the columns agree and raise MalformedMessage when they
+// do not, so that a peer's garbage never turns into out-of-range reads.
+//
+// Thread-safety: free functions without shared state.
+#ifndef NORV_PLATFORM_PIPES_WIRE_VALUES_H_
+#define NORV_PLATFORM_PIPES_WIRE_VALUES_H_
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include "proto/types.pb.h"
+#include "services/Collection.h"
+#include "services/DateTime.h"
+#include "services/ResultSets.h"
+#include "services/ServiceString.h"
+
+namespace Norv::ServiceModel::internal {
+
+// A message whose content contradicts the wire contract.
+class MalformedMessage : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+inline ServiceString StringFromWire(bool present, const std::string& utf8) {
+  return present ? ServiceString::FromUtf8(utf8) : ServiceString();
+}
+
+void DateTimeToWire(const DateTime& value, norv::contracts::v1::DateTime* out);
+DateTime DateTimeFromWire(const norv::contracts::v1::DateTime& value);
+
+// Each encoder fills `out` for a non-null collection; the caller leaves the
+// field absent for a null one.
+void StringsToWire(const std::vector<ServiceString>& values, norv::contracts::v1::StringList* out);
+std::vector<ServiceString> StringsFromWire(const norv::contracts::v1::StringList& list);
+
+void Int32sToWire(const std::vector<std::int32_t>& values, norv::contracts::v1::Int32List* out);
+std::vector<std::int32_t> Int32sFromWire(const norv::contracts::v1::Int32List& list);
+
+using Contracts::Data::DateTimeResultSet;
+using Contracts::Data::DoubleResultSet;
+using Contracts::Data::StringResultSet;
+
+void DoubleResultsToWire(const std::vector<std::optional<DoubleResultSet>>& values,
+                         norv::contracts::v1::DoubleResultSetList* out);
+std::vector<std::optional<DoubleResultSet>> DoubleResultsFromWire(
+    const norv::contracts::v1::DoubleResultSetList& list);
+
+void StringResultsToWire(const std::vector<std::optional<StringResultSet>>& values,
+                         norv::contracts::v1::StringResultSetList* out);
+std::vector<std::optional<StringResultSet>> StringResultsFromWire(
+    const norv::contracts::v1::StringResultSetList& list);
+
+void DateTimeResultsToWire(const std::vector<std::optional<DateTimeResultSet>>& values,
+                           norv::contracts::v1::DateTimeResultSetList* out);
+std::vector<std::optional<DateTimeResultSet>> DateTimeResultsFromWire(
+    const norv::contracts::v1::DateTimeResultSetList& list);
+
+}  // namespace Norv::ServiceModel::internal
+
+#endif  // NORV_PLATFORM_PIPES_WIRE_VALUES_H_
