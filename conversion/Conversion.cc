@@ -5,8 +5,8 @@
 
 #include "services/Text.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__)
+#include <immintrin.h>
 #endif
 
 namespace Norv::Interop {
@@ -21,33 +21,98 @@ ServiceString ToServiceString(const char* p) {
   return ServiceString(Text::DecodeAnsi(std::string_view(p, std::strlen(p))));
 }
 
-std::string NativeString(const ServiceString& managedString) {
-  std::string result;
-  if (managedString.IsNull()) return result;
-  const std::u16string& units = managedString.Units();
-  const std::size_t n = units.size();
-  // One pass: narrow while looking for U+0000, then cut there.
-  result.resize(n);
-  const char16_t* in = units.data();
-  char* out = result.data();
+namespace internal {
+namespace {
+
+std::size_t NarrowScalar(const char16_t* in, std::size_t n, char* out) {
   std::size_t i = 0;
-#if defined(__SSE2__)
+  for (; i < n && in[i] != u'\0'; ++i) {
+    out[i] = static_cast<char>(static_cast<unsigned char>(in[i] & 0xFF));
+  }
+  return i;
+}
+
+#if defined(__x86_64__)
+std::size_t NarrowSse2(const char16_t* in, std::size_t n, char* out) {
   const __m128i zero = _mm_setzero_si128();
   const __m128i lowByte = _mm_set1_epi16(0x00FF);
+  std::size_t i = 0;
   for (; i + 16 <= n; i += 16) {
-    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i + 8));
-    __m128i nul = _mm_or_si128(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero));
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i + 8));
+    const __m128i nul = _mm_or_si128(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero));
     if (_mm_movemask_epi8(nul) != 0) break;  // the scalar loop finds it
     // Masked to the low byte first: the pack saturates, it does not truncate.
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i),
                      _mm_packus_epi16(_mm_and_si128(a, lowByte), _mm_and_si128(b, lowByte)));
   }
-#endif
-  for (; i < n && in[i] != u'\0'; ++i) {
-    out[i] = static_cast<char>(static_cast<unsigned char>(in[i] & 0xFF));
+  return i + NarrowScalar(in + i, n - i, out + i);
+}
+
+__attribute__((target("avx2"))) std::size_t NarrowAvx2(const char16_t* in, std::size_t n,
+                                                       char* out) {
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i lowByte = _mm256_set1_epi16(0x00FF);
+  std::size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i + 16));
+    const __m256i nul = _mm256_or_si256(_mm256_cmpeq_epi16(a, zero), _mm256_cmpeq_epi16(b, zero));
+    if (!_mm256_testz_si256(nul, nul)) break;
+    // The pack works per 128-bit lane; the permute puts the lanes in order.
+    const __m256i packed =
+        _mm256_packus_epi16(_mm256_and_si256(a, lowByte), _mm256_and_si256(b, lowByte));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i),
+                        _mm256_permute4x64_epi64(packed, 0xD8));
   }
-  result.resize(i);
+  return i + NarrowScalar(in + i, n - i, out + i);
+}
+
+__attribute__((target("avx512f,avx512bw"))) std::size_t NarrowAvx512(const char16_t* in,
+                                                                     std::size_t n, char* out) {
+  std::size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    const __m512i units = _mm512_loadu_si512(in + i);
+    if (_mm512_test_epi16_mask(units, units) != 0xFFFFFFFFu) break;  // a U+0000 among them
+    // vpmovwb truncates each unit to its low byte.
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i),
+                        _mm512_maskz_cvtepi16_epi8(0xFFFFFFFFu, units));
+  }
+  return i + NarrowScalar(in + i, n - i, out + i);
+}
+#endif
+
+using Narrower = std::size_t (*)(const char16_t*, std::size_t, char*);
+
+Narrower NarrowerFor(int level) {
+#if defined(__x86_64__)
+  __builtin_cpu_init();
+  if (level >= 3 && __builtin_cpu_supports("avx512bw")) return NarrowAvx512;
+  if (level >= 2 && __builtin_cpu_supports("avx2")) return NarrowAvx2;
+  if (level >= 1) return NarrowSse2;
+#endif
+  return NarrowScalar;
+}
+
+}  // namespace
+
+std::optional<std::size_t> NarrowUnitsWith(int level, const char16_t* units, std::size_t n,
+                                           char* out) {
+  Narrower narrower = NarrowerFor(level);
+  if (narrower != NarrowerFor(0) && narrower == NarrowerFor(level - 1)) return std::nullopt;
+  return narrower(units, n, out);
+}
+
+}  // namespace internal
+
+std::string NativeString(const ServiceString& managedString) {
+  static const internal::Narrower narrow = internal::NarrowerFor(3);
+  std::string result;
+  if (managedString.IsNull()) return result;
+  const std::u16string& units = managedString.Units();
+  // One pass: narrow while looking for U+0000, then cut there.
+  result.resize(units.size());
+  result.resize(narrow(units.data(), units.size(), result.data()));
   return result;
 }
 

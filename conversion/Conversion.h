@@ -9,6 +9,7 @@
 #define NORV_CONVERSION_CONVERSION_H_
 
 #include <cstddef>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -34,6 +35,12 @@ std::string NativeString(const ServiceString& managedString);
 ServiceString FormatShortDate(const DateTime& d);
 
 namespace internal {
+// NativeString's narrowing loop by instruction set (0 scalar, 1 SSE2, 2 AVX2,
+// 3 AVX-512BW), for tests: writes the low bytes of `units` up to the first
+// U+0000 into `out` and returns their count; nullopt when the processor
+// lacks the set.
+std::optional<std::size_t> NarrowUnitsWith(int level, const char16_t* units, std::size_t n,
+                                           char* out);
 [[noreturn]] void ThrowNullCollection(std::string_view operation);
 [[noreturn]] void ThrowNullRecord(std::string_view operation, std::size_t index);
 }  // namespace internal

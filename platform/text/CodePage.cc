@@ -21,8 +21,8 @@
 #include "platform/text/TextInternal.h"
 #include "services/Text.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__)
+#include <immintrin.h>
 #endif
 
 namespace Norv::Text {
@@ -39,6 +39,8 @@ struct CodePageState {
   // True when 0xA0..0xFF also decode to themselves (1252), so that only
   // 0x80..0x9F need the table.
   bool latin1High = false;
+  // The table decoder chosen for this page and this processor.
+  void (*decodeTable)(const CodePageState&, const unsigned char*, std::size_t, char16_t*) = nullptr;
 };
 
 // Writes U+FFFD for whatever ICU finds invalid or unassigned; ICU's own
@@ -89,11 +91,161 @@ bool BuildTable(CodePageState& state, UConverter* converter) {
   return true;
 }
 
+using TableDecoder = void (*)(const CodePageState&, const unsigned char*, std::size_t, char16_t*);
+
+void DecodeTableScalar(const CodePageState& state, const unsigned char* in, std::size_t n,
+                       char16_t* out) {
+  for (std::size_t i = 0; i < n; ++i) out[i] = state.table[in[i]];
+}
+
+#if defined(__x86_64__)
+// Sixteen bytes at a time: widen them all, then patch the few the table
+// changes (0x80..0x9F for 1252, every byte above 0x7F for the others).
+void DecodeTableSse2(const CodePageState& state, const unsigned char* in, std::size_t n,
+                     char16_t* out) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i bias = _mm_set1_epi8(static_cast<char>(0x80));
+  const __m128i minusOne = _mm_set1_epi8(-1);
+  const __m128i c1Width = _mm_set1_epi8(0x20);
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+    int special;
+    if (state.latin1High) {
+      // Shifted by 0x80, the bytes 0x80..0x9F are 0..0x1F.
+      const __m128i shifted = _mm_add_epi8(bytes, bias);
+      special = _mm_movemask_epi8(
+          _mm_and_si128(_mm_cmpgt_epi8(shifted, minusOne), _mm_cmplt_epi8(shifted, c1Width)));
+    } else {
+      special = _mm_movemask_epi8(bytes);
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi8(bytes, zero));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 8), _mm_unpackhi_epi8(bytes, zero));
+    while (special != 0) {
+      const int k = __builtin_ctz(static_cast<unsigned>(special));
+      out[i + k] = state.table[in[i + k]];
+      special &= special - 1;
+    }
+  }
+  DecodeTableScalar(state, in + i, n - i, out + i);
+}
+
+// 1252 with AVX2: 0x80..0x9F are looked up sixteen at a time with byte
+// shuffles (low and high byte of the code unit, one table per half-row) and
+// blended into the widened bytes, with no branch per byte.
+__attribute__((target("avx2"))) void DecodeC1TableAvx2(const CodePageState& state,
+                                                       const unsigned char* in, std::size_t n,
+                                                       char16_t* out) {
+  alignas(16) unsigned char low0[16], high0[16], low1[16], high1[16];
+  for (int k = 0; k < 16; ++k) {
+    low0[k] = static_cast<unsigned char>(state.table[0x80 + k] & 0xFF);
+    high0[k] = static_cast<unsigned char>(state.table[0x80 + k] >> 8);
+    low1[k] = static_cast<unsigned char>(state.table[0x90 + k] & 0xFF);
+    high1[k] = static_cast<unsigned char>(state.table[0x90 + k] >> 8);
+  }
+  const __m128i lowRow0 = _mm_load_si128(reinterpret_cast<const __m128i*>(low0));
+  const __m128i highRow0 = _mm_load_si128(reinterpret_cast<const __m128i*>(high0));
+  const __m128i lowRow1 = _mm_load_si128(reinterpret_cast<const __m128i*>(low1));
+  const __m128i highRow1 = _mm_load_si128(reinterpret_cast<const __m128i*>(high1));
+  const __m128i bias = _mm_set1_epi8(static_cast<char>(0x80));
+  const __m128i minusOne = _mm_set1_epi8(-1);
+  const __m128i c1Width = _mm_set1_epi8(0x20);
+  const __m128i rowBit = _mm_set1_epi8(0x10);
+  const __m128i nibble = _mm_set1_epi8(0x0F);
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+    const __m128i shifted = _mm_add_epi8(bytes, bias);
+    const __m128i special =
+        _mm_and_si128(_mm_cmpgt_epi8(shifted, minusOne), _mm_cmplt_epi8(shifted, c1Width));
+    __m256i units = _mm256_cvtepu8_epi16(bytes);
+    if (_mm_movemask_epi8(special) != 0) {
+      const __m128i index = _mm_and_si128(bytes, nibble);
+      const __m128i secondRow = _mm_cmpeq_epi8(_mm_and_si128(bytes, rowBit), rowBit);
+      const __m128i low = _mm_blendv_epi8(_mm_shuffle_epi8(lowRow0, index),
+                                          _mm_shuffle_epi8(lowRow1, index), secondRow);
+      const __m128i high = _mm_blendv_epi8(_mm_shuffle_epi8(highRow0, index),
+                                           _mm_shuffle_epi8(highRow1, index), secondRow);
+      const __m256i mapped =
+          _mm256_set_m128i(_mm_unpackhi_epi8(low, high), _mm_unpacklo_epi8(low, high));
+      units = _mm256_blendv_epi8(units, mapped, _mm256_cvtepi8_epi16(special));
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), units);
+  }
+  DecodeTableScalar(state, in + i, n - i, out + i);
+}
+
+// Any single-byte page with AVX-512BW: 32 bytes widened at once, the bytes
+// above 0x7F looked up in the 128-entry upper half of the table held in four
+// registers (two 64-entry word permutes and a blend).
+__attribute__((target("avx512f,avx512bw"))) void DecodeTableAvx512(const CodePageState& state,
+                                                                   const unsigned char* in,
+                                                                   std::size_t n, char16_t* out) {
+  const __m512i upper0 = _mm512_loadu_si512(state.table + 0x80);
+  const __m512i upper1 = _mm512_loadu_si512(state.table + 0xA0);
+  const __m512i upper2 = _mm512_loadu_si512(state.table + 0xC0);
+  const __m512i upper3 = _mm512_loadu_si512(state.table + 0xE0);
+  const __m512i high = _mm512_set1_epi16(0x80);
+  const __m512i quarterBit = _mm512_set1_epi16(0x40);
+  std::size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    const __m512i units =
+        _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i)));
+    const __mmask32 above = _mm512_cmpge_epu16_mask(units, high);
+    const __mmask32 secondHalf = _mm512_test_epi16_mask(units, quarterBit);
+    // permutex2var picks by the low six bits among 64 entries of two tables.
+    const __m512i first = _mm512_permutex2var_epi16(upper0, units, upper1);
+    const __m512i second = _mm512_permutex2var_epi16(upper2, units, upper3);
+    const __m512i mapped = _mm512_mask_blend_epi16(secondHalf, first, second);
+    _mm512_storeu_si512(out + i, _mm512_mask_blend_epi16(above, units, mapped));
+  }
+  DecodeTableScalar(state, in + i, n - i, out + i);
+}
+#endif
+
+// The fastest table decoder for the page on this processor, up to `limit`.
+TableDecoder BestTableDecoder(const CodePageState& state, internal::Isa limit) {
+#if defined(__x86_64__)
+  __builtin_cpu_init();
+  if (limit >= internal::Isa::kAvx512 && __builtin_cpu_supports("avx512bw")) {
+    return DecodeTableAvx512;
+  }
+  if (limit >= internal::Isa::kAvx2 && state.latin1High && __builtin_cpu_supports("avx2")) {
+    return DecodeC1TableAvx2;
+  }
+  if (limit >= internal::Isa::kSse2) return DecodeTableSse2;
+#endif
+  return DecodeTableScalar;
+}
+
+// Loads `codePage` into `state`: the converter name and, for a single-byte
+// page, its table. Sets state.error when ICU cannot open it.
+void LoadPage(CodePageState& state, int codePage, const std::string& origin) {
+  state.codePage = codePage;
+  if (codePage == 65001) return;
+  // The Windows tables by their Windows names: ICU's cp874/cp949/cp950
+  // aliases open IBM tables that differ from Windows.
+  state.converterName = "windows-" + std::to_string(codePage);
+  UErrorCode status = U_ZERO_ERROR;
+  ConverterPtr converter = OpenConverter(state.converterName, &status);
+  if (!converter) {
+    state.error = "ICU cannot open the converter " + state.converterName + " for code page " +
+                  std::to_string(codePage) + " (from " + origin + "): " + u_errorName(status);
+    return;
+  }
+  if (ucnv_getMaxCharSize(converter.get()) == 1) {
+    state.singleByte = BuildTable(state, converter.get());
+  }
+  // The vector paths of the table assume ASCII decodes to itself.
+  if (state.asciiIdentityBelow < 0x80) state.singleByte = false;
+}
+
 void Configure(CodePageState& state) {
   std::string origin;
+  int codePage = 1252;
   if (auto set = internal::FirstSetVariable({"NORV_ANSI_CODEPAGE"})) {
-    state.codePage = internal::ParseCodePage(set->second);
-    if (state.codePage == 0) {
+    codePage = internal::ParseCodePage(set->second);
+    if (codePage == 0) {
       state.error = "NORV_ANSI_CODEPAGE='" + set->second +
                     "' names no supported ANSI code page (1250 to 1258, 874, 932, 936, 949, 950 "
                     "or 65001)";
@@ -101,29 +253,13 @@ void Configure(CodePageState& state) {
     }
     origin = "NORV_ANSI_CODEPAGE";
   } else if (auto locale = internal::FirstSetVariable({"LC_ALL", "LC_CTYPE", "LANG"})) {
-    state.codePage = internal::CodePageForLocale(locale->second);
+    codePage = internal::CodePageForLocale(locale->second);
     origin = locale->first + "='" + locale->second + "'";
   } else {
-    state.codePage = 1252;
     origin = "the default";
   }
-  if (state.codePage == 65001) return;
-
-  // The Windows tables by their Windows names: ICU's cp874/cp949/cp950
-  // aliases open IBM tables that differ from Windows.
-  state.converterName = "windows-" + std::to_string(state.codePage);
-  UErrorCode status = U_ZERO_ERROR;
-  ConverterPtr converter = OpenConverter(state.converterName, &status);
-  if (!converter) {
-    state.error = "ICU cannot open the converter " + state.converterName + " for code page " +
-                  std::to_string(state.codePage) + " (from " + origin + "): " + u_errorName(status);
-    return;
-  }
-  if (ucnv_getMaxCharSize(converter.get()) == 1) {
-    state.singleByte = BuildTable(state, converter.get());
-  }
-  // The SIMD path of the table assumes ASCII decodes to itself.
-  if (state.asciiIdentityBelow < 0x80) state.singleByte = false;
+  LoadPage(state, codePage, origin);
+  if (state.singleByte) state.decodeTable = BestTableDecoder(state, internal::Isa::kAvx512);
 }
 
 const CodePageState& State() {
@@ -141,36 +277,6 @@ const CodePageState& CheckedState() {
   const CodePageState& state = State();
   if (!state.error.empty()) throw TextConfigurationError(state.error);
   return state;
-}
-
-void DecodeTable(const CodePageState& state, const unsigned char* in, std::size_t n,
-                 char16_t* out) {
-  std::size_t i = 0;
-#if defined(__SSE2__)
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i bias = _mm_set1_epi8(static_cast<char>(0x80));
-  const __m128i minusOne = _mm_set1_epi8(-1);
-  const __m128i c1Width = _mm_set1_epi8(0x20);
-  for (; i + 16 <= n; i += 16) {
-    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-    int special;
-    if (state.latin1High) {
-      // Only 0x80..0x9F differ from Latin-1: shifted by 0x80 they are 0..0x1F.
-      __m128i shifted = _mm_add_epi8(bytes, bias);
-      special = _mm_movemask_epi8(
-          _mm_and_si128(_mm_cmpgt_epi8(shifted, minusOne), _mm_cmplt_epi8(shifted, c1Width)));
-    } else {
-      special = _mm_movemask_epi8(bytes);  // any byte >= 0x80
-    }
-    if (special == 0) {
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi8(bytes, zero));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 8), _mm_unpackhi_epi8(bytes, zero));
-    } else {
-      for (std::size_t k = i; k < i + 16; ++k) out[k] = state.table[in[k]];
-    }
-  }
-#endif
-  for (; i < n; ++i) out[i] = state.table[in[i]];
 }
 
 // Decodes through a converter with the streaming interface, which takes any
@@ -229,6 +335,21 @@ std::u16string DecodeUtf8(std::string_view bytes) {
 
 }  // namespace
 
+namespace internal {
+
+std::optional<std::u16string> DecodeSingleByteWith(int codePage, Isa isa, std::string_view bytes) {
+  CodePageState state;
+  LoadPage(state, codePage, "a test");
+  if (!state.error.empty() || !state.singleByte) return std::nullopt;
+  TableDecoder decoder = BestTableDecoder(state, isa);
+  if (isa != Isa::kScalar && decoder == DecodeTableScalar) return std::nullopt;
+  std::u16string out(bytes.size(), u'\0');
+  decoder(state, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), out.data());
+  return out;
+}
+
+}  // namespace internal
+
 int AnsiCodePage() { return CheckedState().codePage; }
 
 std::u16string DecodeAnsi(std::string_view bytes) {
@@ -236,8 +357,8 @@ std::u16string DecodeAnsi(std::string_view bytes) {
   if (bytes.empty()) return std::u16string();
   if (state.singleByte) {
     std::u16string out(bytes.size(), u'\0');
-    DecodeTable(state, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
-                out.data());
+    state.decodeTable(state, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
+                      out.data());
     return out;
   }
   if (state.codePage == 65001) return DecodeUtf8(bytes);

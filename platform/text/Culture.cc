@@ -16,7 +16,10 @@
 #include <unicode/uloc.h>
 #include <unicode/uscript.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -39,8 +42,20 @@ struct Culture {
   std::u16string netPattern;
   internal::ShortDatePattern pattern;
   std::string calendarType;  // ICU's name: "gregorian", "buddhist"...
+  // Gregorian months and days, with this added to the year: 0, or 543 for
+  // the Thai Buddhist calendar. False: ask ICU.
   bool gregorian = true;
+  std::int32_t yearOffset = 0;
   std::unique_ptr<icu::Calendar> calendar;  // prototype for per-thread clones
+
+  // Other calendars: the months that begin from 1900 to 2100, built on the
+  // first date that needs them. monthStarts[i] is the first day (days since
+  // 1970-01-01) of the month monthYears[i]/monthNumbers[i]; one more entry
+  // ends the last month.
+  mutable std::once_flag monthsOnce;
+  mutable std::vector<std::int64_t> monthStarts;
+  mutable std::vector<std::int32_t> monthYears;
+  mutable std::vector<std::int32_t> monthNumbers;
 };
 
 struct CultureName {
@@ -187,7 +202,8 @@ std::unique_ptr<Culture> BuildCulture(const CultureName& n, const std::u16string
     return nullptr;
   }
   culture->calendarType = culture->calendar->getType();
-  culture->gregorian = culture->calendarType == "gregorian";
+  culture->gregorian = culture->calendarType == "gregorian" || culture->calendarType == "buddhist";
+  if (culture->calendarType == "buddhist") culture->yearOffset = 543;
   // .NET calendars are proleptic: no switch to the Julian calendar in 1582.
   if (auto* gregorian = dynamic_cast<icu::GregorianCalendar*>(culture->calendar.get())) {
     gregorian->setGregorianChange(-1e300, status);
@@ -299,16 +315,26 @@ void ConfigureDefault(DefaultCultureState& state) {
   state.culture = culture.release();  // lives until the process ends
 }
 
-const Culture& DefaultCulture() {
+// Set once the default culture is known to be usable: the hot path then
+// costs one load instead of a call_once.
+std::atomic<const Culture*> gDefaultCulture{nullptr};
+
+const Culture& DefaultCultureSlow() {
   static std::once_flag once;
   static DefaultCultureState* state = nullptr;
   std::call_once(once, [] {
     auto* fresh = new DefaultCultureState();
     ConfigureDefault(*fresh);
     state = fresh;
+    gDefaultCulture.store(fresh->culture, std::memory_order_release);
   });
   if (!state->error.empty()) throw TextConfigurationError(state->error);
   return *state->culture;
+}
+
+inline const Culture& DefaultCulture() {
+  const Culture* culture = gDefaultCulture.load(std::memory_order_acquire);
+  return culture != nullptr ? *culture : DefaultCultureSlow();
 }
 
 thread_local const Culture* tCulture = nullptr;
@@ -330,30 +356,78 @@ std::int64_t DaysFromCivil(std::int64_t y, std::int64_t m, std::int64_t d) {
   return era * 146097 + doe - 719468 + (d - 1);
 }
 
+// The calendar fields of day `days` from ICU: year, month (1-based), day.
+bool IcuFields(icu::Calendar& calendar, std::int64_t days, std::int32_t* fields) {
+  UErrorCode status = U_ZERO_ERROR;
+  calendar.setTime(static_cast<double>(days) * 86400000.0 + 43200000.0, status);
+  fields[0] = calendar.get(UCAL_YEAR, status);
+  fields[1] = calendar.get(UCAL_MONTH, status) + 1;
+  fields[2] = calendar.get(UCAL_DATE, status);
+  return U_SUCCESS(status);
+}
+
+// Walks the months of 1900 to 2100 once, so that a date in that range is a
+// binary search instead of an ICU call (ICU's Um al-Qura calendar takes
+// microseconds per date). Months are 29 or 30 days in the lunar calendars
+// and 29 to 31 in the Persian one: probe day 29, 30 and 31 of each.
+void BuildMonthTable(const Culture& culture) {
+  std::unique_ptr<icu::Calendar> calendar(culture.calendar->clone());
+  if (!calendar) return;
+  const std::int64_t first = DaysFromCivil(1900, 1, 1);
+  const std::int64_t last = DaysFromCivil(2101, 1, 1);
+  std::int32_t fields[3];
+  if (!IcuFields(*calendar, first, fields)) return;
+  std::int64_t start = first - (fields[2] - 1);
+  std::vector<std::int64_t> starts;
+  std::vector<std::int32_t> years, months;
+  while (start < last) {
+    starts.push_back(start);
+    years.push_back(fields[0]);
+    months.push_back(fields[1]);
+    std::int64_t next = 0;
+    for (std::int64_t length = 28; length <= 32 && next == 0; ++length) {
+      if (!IcuFields(*calendar, start + length, fields)) return;
+      if (fields[2] == 1) next = start + length;
+    }
+    if (next == 0) return;  // not a calendar of months: leave it to ICU
+    start = next;
+  }
+  starts.push_back(start);
+  culture.monthStarts = std::move(starts);
+  culture.monthYears = std::move(years);
+  culture.monthNumbers = std::move(months);
+}
+
 // The year, month and day of `date` in the culture's own calendar.
 void CalendarFields(const Culture& culture, const DateTime& date, std::int32_t* year,
                     std::int32_t* month, std::int32_t* day) {
+  std::call_once(culture.monthsOnce, BuildMonthTable, std::cref(culture));
+  const std::int64_t days = DaysFromCivil(date.year, date.month, date.day);
+  const std::vector<std::int64_t>& starts = culture.monthStarts;
+  if (starts.size() >= 2 && starts.front() <= days && days < starts.back()) {
+    const auto i = static_cast<std::size_t>(std::upper_bound(starts.begin(), starts.end(), days) -
+                                            starts.begin() - 1);
+    *year = culture.monthYears[i];
+    *month = culture.monthNumbers[i];
+    *day = static_cast<std::int32_t>(days - starts[i] + 1);
+    return;
+  }
+  // Outside the table: this thread's own ICU calendar (not thread-safe).
   thread_local std::map<const Culture*, std::unique_ptr<icu::Calendar>> calendars;
   std::unique_ptr<icu::Calendar>& calendar = calendars[&culture];
   if (!calendar) calendar.reset(culture.calendar->clone());
   if (!calendar) throw std::bad_alloc();
-  const double noon =
-      static_cast<double>(DaysFromCivil(date.year, date.month, date.day)) * 86400000.0 + 43200000.0;
-  UErrorCode status = U_ZERO_ERROR;
-  calendar->setTime(noon, status);
-  std::int32_t y = calendar->get(UCAL_YEAR, status);
-  std::int32_t m = calendar->get(UCAL_MONTH, status) + 1;
-  std::int32_t d = calendar->get(UCAL_DATE, status);
-  if (U_FAILURE(status)) {
+  std::int32_t fields[3];
+  if (!IcuFields(*calendar, days, fields)) {
     // Only a date far outside any calendar's range gets here: show the
     // Gregorian fields rather than fail.
-    y = date.year;
-    m = date.month;
-    d = date.day;
+    fields[0] = date.year;
+    fields[1] = date.month;
+    fields[2] = date.day;
   }
-  *year = y;
-  *month = m;
-  *day = d;
+  *year = fields[0];
+  *month = fields[1];
+  *day = fields[2];
 }
 
 }  // namespace
@@ -373,7 +447,11 @@ std::u16string FormatShortDate(const DateTime& date) {
   std::int32_t year = date.year;
   std::int32_t month = date.month;
   std::int32_t day = date.day;
-  if (!culture.gregorian) CalendarFields(culture, date, &year, &month, &day);
+  if (culture.gregorian) {
+    year += culture.yearOffset;
+  } else {
+    CalendarFields(culture, date, &year, &month, &day);
+  }
   char16_t buffer[64];
   if (culture.pattern.MaxLength() <= std::size(buffer)) {
     return std::u16string(buffer, culture.pattern.Format(year, month, day, buffer));

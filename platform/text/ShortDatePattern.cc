@@ -67,15 +67,15 @@ char16_t* WriteNumber(char16_t* out, std::int64_t value, unsigned width) {
   return out;
 }
 
-// The common case of a day or month: one or two digits, no sign.
-inline char16_t* WriteSmall(char16_t* out, std::int32_t value, unsigned width) {
-  if (value >= 0 && value < 100) {
-    if (value >= 10 || width == 2) *out++ = static_cast<char16_t>(u'0' + value / 10);
-    *out++ = static_cast<char16_t>(u'0' + value % 10);
-    return out;
+// "00" to "99", so that a field is one or two loads rather than divisions.
+constexpr std::array<char16_t, 200> kDigitPairs = [] {
+  std::array<char16_t, 200> pairs{};
+  for (int i = 0; i < 100; ++i) {
+    pairs[2 * i] = static_cast<char16_t>(u'0' + i / 10);
+    pairs[2 * i + 1] = static_cast<char16_t>(u'0' + i % 10);
   }
-  return WriteNumber(out, value, width);
-}
+  return pairs;
+}();
 
 }  // namespace
 
@@ -259,35 +259,38 @@ std::optional<ShortDatePattern> ShortDatePattern::Compile(std::u16string_view pa
 
 std::size_t ShortDatePattern::Format(std::int32_t year, std::int32_t month, std::int32_t day,
                                      char16_t* out) const noexcept {
+  std::int32_t shortYear = year % 100;
+  if (shortYear < 0) shortYear += 100;
+  // Indexed by Kind: no switch on the hot path.
+  const std::int32_t values[5] = {0, day, month, shortYear, year};
   char16_t* p = out;
   for (const Op& op : ops_) {
-    switch (op.kind) {
-      case Kind::kLiteral:
-        for (std::uint16_t k = 0; k < op.length; ++k) *p++ = literals_[op.offset + k];
-        break;
-      case Kind::kDay:
-        p = WriteSmall(p, day, op.width);
-        break;
-      case Kind::kMonth:
-        p = WriteSmall(p, month, op.width);
-        break;
-      case Kind::kShortYear: {
-        std::int32_t shortYear = year % 100;
-        if (shortYear < 0) shortYear += 100;
-        p = WriteSmall(p, shortYear, op.width);
-        break;
-      }
-      case Kind::kYear:
-        if (op.width == 4 && year >= 1000 && year <= 9999) {
-          p[0] = static_cast<char16_t>(u'0' + year / 1000);
-          p[1] = static_cast<char16_t>(u'0' + year / 100 % 10);
-          p[2] = static_cast<char16_t>(u'0' + year / 10 % 10);
-          p[3] = static_cast<char16_t>(u'0' + year % 10);
-          p += 4;
-        } else {
-          p = WriteNumber(p, year, op.width);
-        }
-        break;
+    if (op.kind == Kind::kLiteral) {
+      const char16_t* text = literals_.data() + op.offset;
+      *p = text[0];
+      for (std::uint16_t k = 1; k < op.length; ++k) p[k] = text[k];
+      p += op.length;
+      continue;
+    }
+    const std::int32_t value = values[static_cast<int>(op.kind)];
+    if (static_cast<std::uint32_t>(value) < 100 && op.width <= 2) {
+      // Branch-free: days and months alternate between one and two digits
+      // unpredictably. The second store may be overwritten by what follows.
+      const char16_t* pair = kDigitPairs.data() + 2 * value;
+      const int two = (value >= 10) | (op.width == 2);
+      p[0] = pair[1 - two];
+      p[1] = pair[1];
+      p += 1 + two;
+    } else if (op.width == 4 && value >= 1000 && value <= 9999) {
+      const char16_t* high = kDigitPairs.data() + 2 * (value / 100);
+      const char16_t* low = kDigitPairs.data() + 2 * (value % 100);
+      p[0] = high[0];
+      p[1] = high[1];
+      p[2] = low[0];
+      p[3] = low[1];
+      p += 4;
+    } else {
+      p = WriteNumber(p, value, op.width);
     }
   }
   return static_cast<std::size_t>(p - out);

@@ -51,6 +51,16 @@ NORV_PLATFORM_API std::optional<std::pair<std::string, std::string>> FirstSetVar
 // names none of the supported pages.
 NORV_PLATFORM_API int ParseCodePage(std::string_view value);
 
+// The instruction sets of the single-byte decoders.
+enum class Isa { kScalar, kSse2, kAvx2, kAvx512 };
+
+// Decodes `bytes` in the single-byte `codePage` with the fastest decoder up
+// to `isa`, so that tests can hold every decoder against the scalar one.
+// Nullopt when the page is not single-byte or the processor lacks `isa`
+// (a limit above what the page can use picks the best one below it).
+NORV_PLATFORM_API std::optional<std::u16string> DecodeSingleByteWith(int codePage, Isa isa,
+                                                                     std::string_view bytes);
+
 // The .NET Framework short-date pattern of a culture in the built-in table
 // (Windows 7 generation), or nullptr.
 NORV_PLATFORM_API const char16_t* TableShortDatePattern(std::string_view cultureName);
@@ -81,7 +91,8 @@ class NORV_PLATFORM_API ShortDatePattern {
                      char16_t* out) const noexcept;
 
  private:
-  enum class Kind : std::uint8_t { kLiteral, kDay, kMonth, kShortYear, kYear };
+  // The values index Format's field table.
+  enum class Kind : std::uint8_t { kLiteral = 0, kDay = 1, kMonth = 2, kShortYear = 3, kYear = 4 };
   struct Op {
     Kind kind;
     std::uint8_t width;    // digits (minimum); for kShortYear 1 or 2

@@ -2,6 +2,8 @@
 // so code page 1252 and the en-US culture.
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <random>
 #include <string>
 
 #include "conversion/Conversion.h"
@@ -93,7 +95,32 @@ TEST(StringRules, NativeStringKeepsTheLowByte) {
   std::string bytes = NativeString(ServiceString(units));
   ASSERT_EQ(bytes.size(), units.size());
   for (std::size_t i = 0; i < units.size(); ++i) {
-    ASSERT_EQ(static_cast<unsigned char>(bytes[i]), units[i] & 0xFF) << "unit " << static_cast<int>(units[i]);
+    ASSERT_EQ(static_cast<unsigned char>(bytes[i]), units[i] & 0xFF)
+        << "unit " << static_cast<int>(units[i]);
+  }
+}
+
+TEST(StringRules, EveryNarrowingLoopAgreesWithTheScalarOne) {
+  std::mt19937 random(7);
+  for (std::size_t length : {0u, 1u, 15u, 16u, 31u, 32u, 33u, 64u, 100u, 4099u}) {
+    for (int trial = 0; trial < 20; ++trial) {
+      std::u16string units(length, u'\0');
+      for (char16_t& u : units) u = static_cast<char16_t>(random() % 0xFFFF + 1);
+      // Sometimes a U+0000 somewhere inside.
+      if (length > 0 && trial % 2 == 1) units[random() % length] = u'\0';
+      std::string expected(length, '\0');
+      std::size_t expectedLength =
+          *internal::NarrowUnitsWith(0, units.data(), length, expected.data());
+      expected.resize(expectedLength);
+      for (int level = 1; level <= 3; ++level) {
+        std::string out(length, '\0');
+        std::optional<std::size_t> n =
+            internal::NarrowUnitsWith(level, units.data(), length, out.data());
+        if (!n) continue;  // the processor lacks this instruction set
+        out.resize(*n);
+        ASSERT_EQ(out, expected) << "level " << level << ", length " << length;
+      }
+    }
   }
 }
 

@@ -1,8 +1,15 @@
 // The text platform: cultures and their short dates, thread cultures, the
 // locale environment rules and the pattern compiler.
 #include <gtest/gtest.h>
+#include <unicode/locid.h>
+#include <unicode/smpdtfmt.h>
+#include <unicode/timezone.h>
+
+#include <chrono>
 
 #include <climits>
+#include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,6 +60,44 @@ TEST_F(CultureTest, ShortDatesOfTheCommonCultures) {
   for (const Case& c : cases) {
     SetCurrentCulture(c.culture);
     EXPECT_EQ(ShortDate(k7March2011), c.expected) << c.culture;
+  }
+}
+
+// Other calendars come from a month table built once from ICU; hold it
+// against ICU's own formatter, day by day, inside and outside its range.
+TEST_F(CultureTest, OtherCalendarsAgreeWithIcuEveryDay) {
+  struct Case {
+    const char* culture;
+    const char* icuLocale;
+    const char16_t* icuPattern;  // the culture's .NET pattern in ICU syntax
+  };
+  const Case cases[] = {{"ar-SA", "ar_SA@numbers=latn", u"dd/MM/yy"},
+                        {"fa-IR", "fa_IR@numbers=latn", u"yyyy/M/d"}};
+  for (const Case& c : cases) {
+    SetCurrentCulture(c.culture);
+    UErrorCode status = U_ZERO_ERROR;
+    icu::SimpleDateFormat icu(icu::UnicodeString(c.icuPattern), icu::Locale(c.icuLocale), status);
+    ASSERT_TRUE(U_SUCCESS(status)) << u_errorName(status);
+    icu.setTimeZone(*icu::TimeZone::getGMT());
+    using std::chrono::days;
+    using std::chrono::sys_days;
+    const sys_days from = std::chrono::year{1899} / 6 / 1;
+    const sys_days to = std::chrono::year{2101} / 6 / 1;
+    int checked = 0;
+    for (sys_days d = from; d < to; d += days{3}) {
+      const std::chrono::year_month_day ymd{d};
+      const DateTime date{static_cast<int>(ymd.year()), static_cast<int>(unsigned(ymd.month())),
+                          static_cast<int>(unsigned(ymd.day()))};
+      icu::UnicodeString expected;
+      icu.format(static_cast<double>(d.time_since_epoch().count()) * 86400000.0 + 43200000.0,
+                 expected);
+      std::string expectedUtf8;
+      expected.toUTF8String(expectedUtf8);
+      ASSERT_EQ(ShortDate(date), expectedUtf8)
+          << c.culture << " " << date.year << "-" << date.month << "-" << date.day;
+      ++checked;
+    }
+    EXPECT_GT(checked, 24000);
   }
 }
 
@@ -194,6 +239,33 @@ TEST(LocaleEnvironment, CodePageVariable) {
   for (const char* bad : {"", "1234", "1259", "437", "utf-8", " 1252", "1252 ", "99999999999"}) {
     EXPECT_EQ(internal::ParseCodePage(bad), 0) << bad;
   }
+}
+
+TEST(SingleByteDecoders, EveryInstructionSetAgreesWithTheScalarTable) {
+  std::mt19937 random(11);
+  for (int page : {1250, 1251, 1252, 1253, 1254, 1255, 1256, 1257, 1258, 874}) {
+    for (std::size_t length : {1u, 15u, 16u, 17u, 32u, 33u, 95u, 4099u}) {
+      std::string bytes(length, '\0');
+      for (char& b : bytes) b = static_cast<char>(random() % 256);
+      std::optional<std::u16string> scalar =
+          internal::DecodeSingleByteWith(page, internal::Isa::kScalar, bytes);
+      ASSERT_TRUE(scalar) << page;
+      for (internal::Isa isa :
+           {internal::Isa::kSse2, internal::Isa::kAvx2, internal::Isa::kAvx512}) {
+        std::optional<std::u16string> vector = internal::DecodeSingleByteWith(page, isa, bytes);
+        if (!vector) continue;  // no such decoder on this processor
+        ASSERT_EQ(*vector, *scalar)
+            << "page " << page << ", length " << length << ", isa " << static_cast<int>(isa);
+      }
+    }
+  }
+  // A few known values, so that the scalar table itself is checked.
+  EXPECT_EQ(internal::DecodeSingleByteWith(1251, internal::Isa::kScalar, "\xC0\xB8"),
+            u"\u0410\u0451");
+  EXPECT_EQ(internal::DecodeSingleByteWith(1250, internal::Isa::kScalar, "\x8A\xB9"),
+            u"\u0160\u0105");
+  EXPECT_EQ(internal::DecodeSingleByteWith(874, internal::Isa::kScalar, "\xA1"), u"\u0E01");
+  EXPECT_EQ(internal::DecodeSingleByteWith(932, internal::Isa::kScalar, "a"), std::nullopt);
 }
 
 std::string Apply(std::u16string_view pattern, const DateTime& d) {
