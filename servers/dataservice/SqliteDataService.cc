@@ -391,6 +391,8 @@ SqliteDataService::~SqliteDataService() = default;
 
 const std::filesystem::path& SqliteDataService::Database() const noexcept { return impl_->path_; }
 
+void SqliteDataService::CheckDatabase() { impl_->Checkout(); }
+
 std::uint64_t SqliteDataService::SlowChecks() const noexcept {
   return impl_->slowChecks_.load(std::memory_order_relaxed);
 }

@@ -59,6 +59,9 @@ class SqliteDataService final : public ServiceModel::Contracts::Service::IDataSe
   ~SqliteDataService() override;
 
   const std::filesystem::path& Database() const noexcept;
+  // Raises DataServiceFault unless the database opens as a project database;
+  // for a server that wants to fail at start rather than on every call.
+  void CheckDatabase();
   // How many times a password has been checked against its slow hash.
   std::uint64_t SlowChecks() const noexcept;
 
