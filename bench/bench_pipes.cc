@@ -1,0 +1,394 @@
+// The named-pipe service component against its floor: a raw Unix-socket
+// round trip, a bare gRPC unary call and a bare gRPC bidirectional-stream
+// callback over the same kind of socket, then the component's own unary
+// call (a channel obtained anew per call, as the bridges do), a reply of
+// 1,000,000 (int, double) records, and a callback through a duplex session.
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <benchmark/benchmark.h>
+#include <grpcpp/grpcpp.h>
+
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "proto/data_service.grpc.pb.h"
+#include "proto/shutdown.grpc.pb.h"
+#include "services/NamedPipeServiceHost.h"
+
+namespace {
+
+using namespace Norv::ServiceModel;
+using Contracts::Service::IDataService;
+using Contracts::Service::IShutdown;
+using Contracts::Service::IShutdownCallback;
+namespace Data = Contracts::Data;
+namespace v1 = norv::contracts::v1;
+
+// A private endpoint directory for the whole run.
+class BenchDir {
+ public:
+  BenchDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "norv-bench-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+    path_ = pattern;
+    ::setenv("NORV_PIPE_DIR", (path_ / "pipes").c_str(), 1);
+  }
+  ~BenchDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  std::string Socket(const char* name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+BenchDir& Dir() {
+  static BenchDir dir;
+  return dir;
+}
+
+constexpr std::size_t kMessageBytes = 100;
+
+// --- raw Unix socket: an echo server on a persistent connection.
+void BM_RawUnixSocketRoundTrip(benchmark::State& state) {
+  std::string path = Dir().Socket("raw.sock");
+  ::unlink(path.c_str());
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, path.c_str());
+  int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+      ::listen(listener, 1) != 0) {
+    state.SkipWithError("cannot listen");
+    return;
+  }
+  std::thread server([listener] {
+    int fd = ::accept(listener, nullptr, nullptr);
+    char buffer[kMessageBytes];
+    for (;;) {
+      std::size_t got = 0;
+      while (got < kMessageBytes) {
+        ssize_t n = ::read(fd, buffer + got, kMessageBytes - got);
+        if (n <= 0) {
+          ::close(fd);
+          return;
+        }
+        got += static_cast<std::size_t>(n);
+      }
+      if (::send(fd, buffer, kMessageBytes, MSG_NOSIGNAL) != static_cast<ssize_t>(kMessageBytes)) {
+        ::close(fd);
+        return;
+      }
+    }
+  });
+  int client = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+  char message[kMessageBytes] = {};
+  for (auto _ : state) {
+    ::send(client, message, kMessageBytes, MSG_NOSIGNAL);
+    std::size_t got = 0;
+    while (got < kMessageBytes) {
+      ssize_t n = ::read(client, message + got, kMessageBytes - got);
+      if (n <= 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+  }
+  ::close(client);
+  server.join();
+  ::close(listener);
+  ::unlink(path.c_str());
+}
+BENCHMARK(BM_RawUnixSocketRoundTrip)->UseRealTime();
+
+// --- bare gRPC: the same operation served and called with nothing around it.
+class BareDataService final : public v1::DataService::Service {
+ public:
+  v1::DoubleResultSetList records;
+
+ private:
+  grpc::Status GetForecastEURList(grpc::ServerContext*, const v1::ForecastListRequest*,
+                                  v1::DoubleResultSetListReply* reply) override {
+    *reply->mutable_value() = records;
+    return grpc::Status::OK;
+  }
+  grpc::Status IsProjectAdmin(grpc::ServerContext*, const v1::CredentialsRequest* request,
+                              v1::BoolReply* reply) override {
+    reply->set_value(request->project_path() == "admin");
+    return grpc::Status::OK;
+  }
+};
+
+v1::CredentialsRequest SmallRequest() {
+  v1::CredentialsRequest request;
+  request.set_project_path("C:\\Projects\\North Field\\project.db");
+  request.set_user_name("ann.other");
+  request.set_password("not-a-real-password");
+  return request;
+}
+
+void BM_BareGrpcUnary(benchmark::State& state) {
+  std::string path = Dir().Socket("bare.sock");
+  BareDataService service;
+  grpc::ServerBuilder builder;
+  builder.AddListeningPort("unix:" + path, grpc::InsecureServerCredentials());
+  builder.RegisterService(&service);
+  auto server = builder.BuildAndStart();
+  auto channel = grpc::CreateChannel("unix:" + path, grpc::InsecureChannelCredentials());
+  auto stub = v1::DataService::NewStub(channel);
+  v1::CredentialsRequest request = SmallRequest();
+  for (auto _ : state) {
+    grpc::ClientContext context;
+    context.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(60));
+    v1::BoolReply reply;
+    if (!stub->IsProjectAdmin(&context, request, &reply).ok()) state.SkipWithError("call failed");
+  }
+  server->Shutdown();
+}
+BENCHMARK(BM_BareGrpcUnary)->UseRealTime();
+
+// The same 1,000,000 records as packed columns, bare: the floor for the
+// component's list replies.
+void BM_BareGrpcMillionRecords(benchmark::State& state) {
+  std::string path = Dir().Socket("bare-records.sock");
+  BareDataService service;
+  for (int i = 0; i < 1'000'000; ++i) {
+    service.records.add_ids(i);
+    service.records.add_values(i * 0.5);
+  }
+  grpc::ServerBuilder builder;
+  builder.AddListeningPort("unix:" + path, grpc::InsecureServerCredentials());
+  builder.RegisterService(&service);
+  auto server = builder.BuildAndStart();
+  grpc::ChannelArguments args;
+  args.SetMaxReceiveMessageSize(-1);
+  auto channel =
+      grpc::CreateCustomChannel("unix:" + path, grpc::InsecureChannelCredentials(), args);
+  auto stub = v1::DataService::NewStub(channel);
+  v1::ForecastListRequest request;
+  for (auto _ : state) {
+    grpc::ClientContext context;
+    v1::DoubleResultSetListReply reply;
+    if (!stub->GetForecastEURList(&context, request, &reply).ok() ||
+        reply.value().ids_size() != 1'000'000) {
+      state.SkipWithError("call failed");
+    }
+  }
+  server->Shutdown();
+}
+BENCHMARK(BM_BareGrpcMillionRecords)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// --- the component.
+class BenchDataService final : public IDataService {
+ public:
+  void LogOn(const String&, const String&, const String&, const String&) override {}
+  bool IsProjectAdmin(const String& projectPath, const String&, const String&) override {
+    return projectPath == Norv::ServiceString(u"admin");
+  }
+  bool IsUserRestricted(const String&, const String&, const String&) override { return false; }
+  bool IsDatabaseCanBeConnected(const String&, const String&, const String&) override {
+    return true;
+  }
+  Norv::Collection<String> GetAuthors(const String&, const String&, const String&) override {
+    return std::nullopt;
+  }
+  double GetForecastEUR(const String&, const String&, const String&, std::int32_t, const String&,
+                        const String&) override {
+    return 0;
+  }
+  double GetForecastReserve(const String&, const String&, const String&, std::int32_t,
+                            const String&, const String&) override {
+    return 0;
+  }
+  Norv::DateTime GetForecastLife(const String&, const String&, const String&, std::int32_t,
+                                 const String&, const String&) override {
+    return {};
+  }
+  Data::DoubleResultSetCollection GetForecastEURList(const String&, const String&, const String&,
+                                                     const String&, const String&) override {
+    return records;
+  }
+  Data::DoubleResultSetCollection GetForecastReserveList(const String&, const String&,
+                                                         const String&, const String&,
+                                                         const String&) override {
+    return records;
+  }
+  Data::DateTimeResultSetCollection GetForecastLifeList(const String&, const String&, const String&,
+                                                        const String&, const String&) override {
+    return std::nullopt;
+  }
+  Norv::Collection<std::int32_t> GetBoreholeIdsWithForecast(const String&, const String&,
+                                                            const String&, const String&,
+                                                            const String&) override {
+    return std::nullopt;
+  }
+  Data::StringResultSetCollection GetForecastTemplatesByAuthor(const String&, const String&,
+                                                               const String&,
+                                                               const String&) override {
+    return std::nullopt;
+  }
+
+  Data::DoubleResultSetCollection records;
+};
+
+std::unique_ptr<NamedPipeServiceHost> OpenBenchHost(std::shared_ptr<BenchDataService> service) {
+  auto host = std::make_unique<NamedPipeServiceHost>(service, 1, "Bench");
+  host->AddServiceEndpoint(TypeOf<IDataService>());
+  for (auto& endpoint : host->Description().Endpoints()) {
+    for (auto& operation : endpoint->Contract().Operations()) {
+      for (auto& behavior : operation.Behaviors()) {
+        if (auto* serializer =
+                dynamic_cast<DataContractSerializerOperationBehavior*>(behavior.get())) {
+          serializer->SetMaxItemsInObjectGraph(std::numeric_limits<std::int32_t>::max());
+        }
+      }
+    }
+  }
+  host->Open();
+  return host;
+}
+
+void BM_ComponentUnary(benchmark::State& state) {
+  auto service = std::make_shared<BenchDataService>();
+  auto host = OpenBenchHost(service);
+  Norv::ServiceString path(u"C:\\Projects\\North Field\\project.db");
+  Norv::ServiceString user(u"ann.other");
+  Norv::ServiceString password(u"not-a-real-password");
+  for (auto _ : state) {
+    auto channel = NamedPipeServiceHost::GetSingleChannel<IDataService>(1, "Bench");
+    benchmark::DoNotOptimize(channel->IsProjectAdmin(path, user, password));
+  }
+  host->Close();
+}
+BENCHMARK(BM_ComponentUnary)->UseRealTime();
+
+void BM_ComponentMillionRecords(benchmark::State& state) {
+  auto service = std::make_shared<BenchDataService>();
+  std::vector<std::optional<Data::DoubleResultSet>> records;
+  records.reserve(1'000'000);
+  for (int i = 0; i < 1'000'000; ++i) records.emplace_back(Data::DoubleResultSet(i, i * 0.5));
+  service->records = std::move(records);
+  auto host = OpenBenchHost(service);
+  Norv::ServiceString empty(u"");
+  for (auto _ : state) {
+    auto channel = NamedPipeServiceHost::GetSingleChannel<IDataService>(1, "Bench");
+    auto reply = channel->GetForecastEURList(empty, empty, empty, empty, empty);
+    if (!reply || reply->size() != 1'000'000) state.SkipWithError("short reply");
+  }
+  host->Close();
+}
+BENCHMARK(BM_ComponentMillionRecords)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// --- bare bidirectional stream: the server pushes a callback request, the
+// client answers it at once. The benchmark thread hands each request to the
+// server's handler thread, as a registry walk hands its call to the session.
+class BareShutdownService final : public v1::Shutdown::Service {
+ public:
+  grpc::Status Session(
+      grpc::ServerContext*,
+      grpc::ServerReaderWriter<v1::ServerMessage, v1::ClientMessage>* stream) override {
+    v1::ClientMessage in;
+    for (;;) {
+      {
+        std::unique_lock lock(mu_);
+        cv_.wait(lock, [&] { return wanted_ > done_ || stop_; });
+        if (stop_) return grpc::Status::OK;
+      }
+      v1::ServerMessage out;
+      out.mutable_callback()->set_id(1);
+      out.mutable_callback()->mutable_request_shutdown();
+      if (!stream->Write(out) || !stream->Read(&in)) return grpc::Status::OK;
+      std::lock_guard lock(mu_);
+      ++done_;
+      cv_.notify_all();
+    }
+  }
+
+  void RoundTrip() {
+    std::unique_lock lock(mu_);
+    ++wanted_;
+    cv_.notify_all();
+    cv_.wait(lock, [&] { return done_ == wanted_; });
+  }
+  void Stop() {
+    std::lock_guard lock(mu_);
+    stop_ = true;
+    cv_.notify_all();
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::uint64_t wanted_ = 0;
+  std::uint64_t done_ = 0;
+  bool stop_ = false;
+};
+
+void BM_BareDuplexCallbackRoundTrip(benchmark::State& state) {
+  std::string path = Dir().Socket("duplex.sock");
+  BareShutdownService service;
+  grpc::ServerBuilder builder;
+  builder.AddListeningPort("unix:" + path, grpc::InsecureServerCredentials());
+  builder.RegisterService(&service);
+  auto server = builder.BuildAndStart();
+  auto channel = grpc::CreateChannel("unix:" + path, grpc::InsecureChannelCredentials());
+  auto stub = v1::Shutdown::NewStub(channel);
+  grpc::ClientContext context;
+  auto stream = stub->Session(&context);
+  std::thread client([&] {
+    v1::ServerMessage in;
+    while (stream->Read(&in)) {
+      v1::ClientMessage out;
+      out.mutable_callback_reply()->set_id(in.callback().id());
+      out.mutable_callback_reply()->set_accepted(true);
+      if (!stream->Write(out)) break;
+    }
+  });
+  for (auto _ : state) service.RoundTrip();
+  service.Stop();
+  context.TryCancel();
+  client.join();
+  stream->Finish();
+  server->Shutdown();
+}
+BENCHMARK(BM_BareDuplexCallbackRoundTrip)->UseRealTime();
+
+class AcceptingCallback final : public IShutdownCallback {
+ public:
+  bool RequestShutdown() override { return true; }
+  void ForceShutdown() override {}
+};
+
+class CapturingShutdown final : public IShutdown {
+ public:
+  void Subscribe(std::int32_t) override {
+    channel = OperationContext::Current()->GetCallbackChannel<IShutdownCallback>();
+  }
+  void Unsubscribe(std::int32_t) override {}
+  void Ping() override {}
+  std::shared_ptr<IShutdownCallback> channel;
+};
+
+void BM_ComponentCallbackRoundTrip(benchmark::State& state) {
+  auto service = std::make_shared<CapturingShutdown>();
+  NamedPipeServiceHost host(service, 1, "Shutdown");
+  host.AddServiceEndpoint(TypeOf<IShutdown>());
+  host.Open();
+  auto session = DuplexChannelFactory<IShutdown>::CreateChannel(
+      std::make_shared<AcceptingCallback>(), 1, "Shutdown");
+  session->Subscribe(1);
+  for (auto _ : state) benchmark::DoNotOptimize(service->channel->RequestShutdown());
+  session->Close();
+  host.Close();
+}
+BENCHMARK(BM_ComponentCallbackRoundTrip)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
