@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -145,7 +146,8 @@ TEST_F(NorvctlLauncherTest, ServesUntilSigtermAndAnswersTheDiagnosticCommands) {
   const std::string banner = server.ReadLine();
   const std::string pid = std::to_string(server.Pid());
   ASSERT_THAT(banner, HasSubstr("serving ApplicationLauncher for process " + pid));
-  const std::filesystem::path socket = pipes_.Path() / (pid + ".ApplicationLauncher.sock");
+  const std::filesystem::path socket =
+      std::filesystem::path(std::getenv("NORV_PIPE_DIR")) / (pid + ".ApplicationLauncher.sock");
   EXPECT_TRUE(std::filesystem::exists(socket));
 
   EXPECT_EQ(Run({"launcher", "logon", "--pid", pid, "--project", "/p", "--user", "ann", "--author",

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -137,7 +138,7 @@ TEST_F(ReferenceLauncherTest, ToolsStartedBeforeAnyLogOnGetNoLogOnAndNoStaleOne)
   EXPECT_EQ(report.env.count("NORV_AUTHOR"), 0u);
   EXPECT_EQ(report.standardInput, "");
   // The rest of the environment is inherited.
-  EXPECT_EQ(report.env["NORV_PIPE_DIR"], pipes_.Path().string());
+  EXPECT_EQ(report.env["NORV_PIPE_DIR"], std::string(std::getenv("NORV_PIPE_DIR")));
 }
 
 TEST_F(ReferenceLauncherTest, ALaterLogOnReplacesTheEarlierOne) {
@@ -274,7 +275,12 @@ TEST_F(ReferenceLauncherTest, ToolsStartCleanWhateverTheLauncherBlocksOrHolds) {
   Testing::CompanionReport report = ReportAfterReaping(launcher, "wendal");
   EXPECT_EQ(report.fds, "0,1,2");
   EXPECT_EQ(report.blockedSignals, "0000000000000000");
-  EXPECT_EQ(report.ignoredSignals, "0000000000000000");
+  // glibc's posix_spawn leaves its two internal signals (32 and 33, which
+  // no program may use) ignored and offers no way to reset them; every
+  // other signal must be at its default.
+  const unsigned long long ignored = std::stoull(report.ignoredSignals, nullptr, 16);
+  const unsigned long long glibcInternal = (1ULL << 31) | (1ULL << 32);
+  EXPECT_EQ(ignored & ~glibcInternal, 0u) << report.ignoredSignals;
 }
 
 TEST_F(ReferenceLauncherTest, ToolsOutliveTheLauncherAndAreStillReaped) {
@@ -302,8 +308,8 @@ TEST_F(ReferenceLauncherTest, ToolsOutliveTheLauncherAndAreStillReaped) {
 
 TEST_F(ReferenceLauncherTest, StartAndStopAreRepeatableAndRemoveTheSocket) {
   ReferenceLauncher launcher(AllTools());
-  const std::filesystem::path socket =
-      pipes_.Path() / (std::to_string(::getpid()) + ".ApplicationLauncher.sock");
+  const std::filesystem::path socket = std::filesystem::path(std::getenv("NORV_PIPE_DIR")) /
+                                       (std::to_string(::getpid()) + ".ApplicationLauncher.sock");
   for (int round = 0; round < 2; ++round) {
     launcher.Start();
     launcher.Start();
