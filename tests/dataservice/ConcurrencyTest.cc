@@ -1,5 +1,6 @@
 // The reference data service under concurrent calls while another
-// connection writes to the project: every call answers, none faults.
+// connection writes to the project, directly and through the bridge over a
+// real socket: every call answers, none faults.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "norv/interop/MirnDataService.h"
+#include "servers/dataservice/DataServiceHost.h"
 #include "servers/dataservice/ProjectDatabase.h"
 #include "servers/dataservice/SqliteDataService.h"
 #include "tests/support/TestSupport.h"
@@ -87,6 +90,58 @@ TEST(ReferenceServiceConcurrencyTest, ConcurrentQueriesBesideAWriter) {
   for (auto& thread : threads) thread.join();
   readersDone = true;
   writerThread.join();
+  EXPECT_EQ(failures.load(), 0);
+}
+
+TEST(ReferenceServiceConcurrencyTest, BridgeCallsFromManyThreads) {
+  using Norv::MirnDataService::Interop::MirnDataService;
+  Testing::PrivatePipeDir pipes;
+  Testing::TempDir dir;
+  const auto file = dir.Path() / "project.db";
+  {
+    ProjectWriter writer(file);
+    writer.Begin();
+    std::int64_t project = writer.AddProject("p", "P");
+    writer.AddUser(project, "ada", "a", true, false, PasswordHashCost::kMinimal);
+    writer.AddUser(project, "rob", "r", false, true, PasswordHashCost::kMinimal);
+    std::int64_t author = writer.AddAuthor(project, "Zoe");
+    std::int64_t budget = writer.AddNamedForecast(author, "Budget");
+    for (std::int32_t id = 1; id <= 50; ++id) writer.AddBorehole(project, id, "B");
+    for (std::int32_t id = 1; id <= 50; ++id) {
+      writer.AddNamedForecastEntry(budget, 51 - id, id, id, DateTime{2030, 1, id % 28 + 1});
+    }
+    writer.Commit();
+  }
+  constexpr int kPid = 4100041;
+  auto host = NewDataServiceHost(std::make_shared<SqliteDataService>(file), kPid);
+  host->Open();
+
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      char p[] = "p", forecast[] = "Budget", author[] = "Zoe";
+      char ada[] = "ada", a[] = "a", rob[] = "rob", r[] = "r";
+      char* user = t % 2 ? rob : ada;
+      char* password = t % 2 ? r : a;
+      for (int i = 0; i < 50; ++i) {
+        try {
+          if (MirnDataService::IsProjectAdmin(p, user, password, kPid) != (t % 2 == 0)) {
+            ++failures;
+          }
+          auto list =
+              MirnDataService::GetForecastEURList(p, user, password, kPid, forecast, author);
+          if (list.size() != 50 || list.front().key != 50 || list.back().key != 1) ++failures;
+          if (i % 10 == 0) MirnDataService::LogOn(p, user, password, author);
+        } catch (const std::exception& e) {
+          ADD_FAILURE() << e.what();
+          ++failures;
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  host->Close();
   EXPECT_EQ(failures.load(), 0);
 }
 
