@@ -306,6 +306,75 @@ TEST_F(ChannelsTest, InjectedStepFailuresLeaveNothingBehind) {
   EXPECT_TRUE(DataChannel()->IsProjectAdmin(u"admin", u"", u""));
 }
 
+// A listening socket at the endpoint's path that is not a gRPC server: it
+// either writes garbage and hangs up, or never answers at all.
+class FakePeer {
+ public:
+  FakePeer(const std::filesystem::path& dir, bool garbage) : garbage_(garbage) {
+    std::filesystem::create_directories(dir);
+    std::filesystem::permissions(dir, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::replace);
+    std::string path =
+        (dir / "4242.Norv.ServiceModel.Contracts.Service.IDataService.sock").string();
+    listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, path.c_str());
+    ::unlink(path.c_str());
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        ::listen(listener_, 64) != 0) {
+      throw std::runtime_error("cannot listen on " + path);
+    }
+    if (garbage_) thread_ = std::thread([this] { Serve(); });
+  }
+  ~FakePeer() {
+    ::shutdown(listener_, SHUT_RDWR);
+    if (thread_.joinable()) thread_.join();
+    ::close(listener_);
+  }
+
+ private:
+  void Serve() {
+    for (;;) {
+      int fd = ::accept(listener_, nullptr, nullptr);
+      if (fd < 0) return;
+      const char junk[] = "HTTP/1.1 400 Bad Request\r\n\r\n\x00\xff\xfe garbage";
+      ::send(fd, junk, sizeof(junk), MSG_NOSIGNAL);
+      ::close(fd);
+    }
+  }
+
+  bool garbage_;
+  int listener_ = -1;
+  std::thread thread_;
+};
+
+TEST_F(ChannelsTest, PeersThatDoNotSpeakTheProtocolFailCleanly) {
+  NamedPipeServiceHost::SetTimeouts(
+      {std::chrono::milliseconds(300), std::chrono::seconds(60), std::chrono::seconds(5)});
+  {
+    FakePeer garbage(dir_.Path() / "pipes", /*garbage=*/true);
+    try {
+      DataChannel()->IsProjectAdmin(u"", u"", u"");
+      FAIL() << "a garbage peer produced an answer";
+    } catch (const TimeoutException& e) {
+      // gRPC may keep retrying the handshake until the connect time-out.
+      EXPECT_THAT(e.what(), HasSubstr("operation IsProjectAdmin"));
+    } catch (const CommunicationException& e) {
+      EXPECT_THAT(e.what(), HasSubstr("operation IsProjectAdmin"));
+    }
+  }
+  {
+    FakePeer silent(dir_.Path() / "pipes", /*garbage=*/false);
+    try {
+      DataChannel()->IsProjectAdmin(u"", u"", u"");
+      FAIL() << "a silent peer produced an answer";
+    } catch (const TimeoutException& e) {
+      EXPECT_THAT(e.what(), HasSubstr("could not connect"));
+    }
+  }
+}
+
 TEST_F(ChannelsTest, CallTimeOutIsATimeout) {
   auto service = std::make_shared<FakeDataService>();
   std::promise<void> release;

@@ -200,6 +200,21 @@ TEST_F(DuplexTest, KilledClientIsSoonDisconnected) {
   EXPECT_THROW(channel->ForceShutdown(), CommunicationException);
 }
 
+TEST_F(DuplexTest, MetadataEndpointServesReflection) {
+  std::string socket = host_->Description().Endpoints()[0]->Address();
+  auto services = Norv::Testing::ListServicesByReflection(socket);
+  ASSERT_TRUE(services.has_value());
+  EXPECT_THAT(*services, HasSubstr("norv.contracts.v1.Shutdown"));
+
+  // A host without a metadata endpoint does not answer reflection.
+  auto service = std::make_shared<RecordingShutdown>();
+  NamedPipeServiceHost plain(service, kPid, "Plain");
+  plain.AddServiceEndpoint(TypeOf<IShutdown>());
+  plain.Open();
+  EXPECT_EQ(Norv::Testing::ListServicesByReflection(plain.Description().Endpoints()[0]->Address()),
+            std::nullopt);
+}
+
 TEST_F(DuplexTest, NobodyListeningFailsAtOnce) {
   EXPECT_THROW(DuplexChannelFactory<IShutdown>::CreateChannel(std::make_shared<ScriptedCallback>(),
                                                               kPid + 1, "Shutdown"),

@@ -5,7 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <grpcpp/generic/generic_stub.h>
+#include <grpcpp/grpcpp.h>
+
 #include <chrono>
+#include <future>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -92,6 +96,32 @@ bool ScriptedCallback::RequestShutdown() {
 }
 
 void ScriptedCallback::ForceShutdown() { ++forced; }
+
+std::optional<std::string> ListServicesByReflection(const std::string& path) {
+  auto channel = grpc::CreateChannel("unix:" + path, grpc::InsecureChannelCredentials());
+  grpc::GenericStub stub(channel);
+  // ServerReflectionRequest{list_services: ""}: field 7, length-delimited, empty.
+  const char kListServices[] = {0x3A, 0x00};
+  grpc::Slice slice(kListServices, sizeof(kListServices));
+  grpc::ByteBuffer request(&slice, 1);
+  grpc::ByteBuffer reply;
+  grpc::ClientContext context;
+  context.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(30));
+  std::promise<grpc::Status> done;
+  stub.UnaryCall(&context, "/grpc.reflection.v1alpha.ServerReflection/ServerReflectionInfo",
+                 grpc::StubOptions(), &request, &reply,
+                 [&done](grpc::Status status) { done.set_value(std::move(status)); });
+  grpc::Status status = done.get_future().get();
+  if (status.error_code() == grpc::StatusCode::UNIMPLEMENTED) return std::nullopt;
+  if (!status.ok()) throw std::runtime_error("reflection failed: " + status.error_message());
+  std::vector<grpc::Slice> slices;
+  reply.Dump(&slices);
+  std::string bytes;
+  for (const grpc::Slice& part : slices) {
+    bytes.append(reinterpret_cast<const char*>(part.begin()), part.size());
+  }
+  return bytes;
+}
 
 bool Eventually(const std::function<bool()>& condition) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);

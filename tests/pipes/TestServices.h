@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -136,6 +137,11 @@ class ScriptedCallback : public IShutdownCallback {
   std::atomic<int> requests{0};
   std::atomic<int> forced{0};
 };
+
+// Asks the server on the socket at `path` to list its services through gRPC
+// server reflection. Returns the raw reply (service names appear in it as
+// text), or nullopt when the server does not serve reflection.
+std::optional<std::string> ListServicesByReflection(const std::string& path);
 
 // Polls `condition` every few milliseconds for up to 30 s.
 bool Eventually(const std::function<bool()>& condition);
