@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "services/ServiceErrors.h"
 #include "tests/shutdown/ChildProcess.h"
 #include "tests/shutdown/ShutdownTestSupport.h"
 
@@ -59,6 +60,14 @@ TEST_F(ShutdownRegistryTest, BeforeAnySubscriberEveryoneAgreesAndNothingIsCreate
   EXPECT_TRUE(ShutdownFactory::RequestStopShutdownService());
   EXPECT_EQ(callback->Requests(), 0);
   session->Close();
+}
+
+TEST_F(ShutdownRegistryTest, ASubscribeWithoutACallingClientFailsAndChangesNothing) {
+  ShutdownImpl impl;  // called directly: no operation is being served
+  EXPECT_THROW(impl.Subscribe(1), ServiceModel::CommunicationException);
+  EXPECT_TRUE(ShutdownImplAccess::HasRegistry(impl));
+  EXPECT_TRUE(ShutdownImplAccess::Keys(impl).empty());
+  EXPECT_TRUE(impl.RequestShutdownAllClients());
 }
 
 TEST_F(ShutdownRegistryTest, EveryProcessIsAskedAndOneRefusalDecides) {
