@@ -224,6 +224,29 @@ TEST_F(BridgeTest, ANullCollectionOrANullRecordRaises) {
               HasSubstr("position 1"));
 }
 
+TEST_F(BridgeTest, LongListsPassOnlyWhereTheHostRaisedItsItemLimit) {
+  constexpr int kRecords = 100'000;  // beyond the default of 65536 items a message
+  auto raised = Serve(kPid);
+  auto plain = std::make_shared<ScriptedDataService>();
+  hosts_.push_back(std::make_unique<NamedPipeServiceHost>(
+      plain, kOtherPid,
+      std::string(ServiceModel::Contracts::Service::IDataService::kContractName)));
+  hosts_.back()->AddServiceEndpoint(
+      ServiceModel::TypeOf<ServiceModel::Contracts::Service::IDataService>());
+  hosts_.back()->Open();
+  for (const auto& service : {raised, plain}) {
+    service->Script([](auto& a) {
+      for (int i = 0; i < kRecords; ++i) a.doubles->emplace_back(DoubleResultSet(kRecords - i, i));
+    });
+  }
+  char* p = C("p");
+  auto pairs = MirnDataService::GetForecastEURList(p, p, p, kPid, p, p);
+  ASSERT_EQ(pairs.size(), static_cast<std::size_t>(kRecords));
+  EXPECT_THAT(pairs.front(), Pair(kRecords, 0.0));
+  EXPECT_THAT(pairs.back(), Pair(1, kRecords - 1.0));
+  EXPECT_THROW(MirnDataService::GetForecastEURList(p, p, p, kOtherPid, p, p), std::exception);
+}
+
 TEST_F(BridgeTest, DatesAreShortDatesOfTheCallersCulture) {
   auto service = Serve(kPid);
   service->Script([](auto& a) {
