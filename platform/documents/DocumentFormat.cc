@@ -1,6 +1,7 @@
 // The document's text form: a header line with the format version, three
 // fixed lines, one line per pair and a closing "end" line, so that a cut-off
 // file is told apart from a short list.
+#include <array>
 #include <charconv>
 #include <cstdint>
 #include <string>
@@ -38,17 +39,26 @@ bool ParseInt32(std::string_view token, std::int32_t& value) {
   return ec == std::errc() && ptr == end;
 }
 
-std::vector<std::string_view> Tokens(std::string_view line) {
-  std::vector<std::string_view> tokens;
+// The whitespace-separated fields of a line; no line of the format has more
+// than three, so a fourth only marks the line as wrong.
+struct Fields {
+  std::array<std::string_view, 4> field;
+  std::size_t count = 0;
+  std::string_view operator[](std::size_t i) const { return field[i]; }
+  std::size_t size() const { return count; }
+};
+
+Fields Tokens(std::string_view line) {
+  Fields fields;
   std::size_t i = 0;
   auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
-  while (i < line.size()) {
+  while (i < line.size() && fields.count < fields.field.size()) {
     while (i < line.size() && isSpace(line[i])) ++i;
     std::size_t start = i;
     while (i < line.size() && !isSpace(line[i])) ++i;
-    if (i > start) tokens.push_back(line.substr(start, i - start));
+    if (i > start) fields.field[fields.count++] = line.substr(start, i - start);
   }
-  return tokens;
+  return fields;
 }
 
 class Parser {
@@ -59,7 +69,7 @@ class Parser {
     if (rest_.empty()) Fail("is empty");
     Document document;
     std::string_view line = NextLine();
-    std::vector<std::string_view> tokens = Tokens(line);
+    Fields tokens = Tokens(line);
     std::int32_t version = 0;
     if (tokens.size() != 2 || tokens[0] != kFormatTag || !ParseInt32(tokens[1], version)) {
       Fail("does not start with the line '" + std::string(kFormatTag) + " VERSION' (line 1 is " +
@@ -111,7 +121,7 @@ class Parser {
 
   std::int32_t Field(std::string_view name) {
     std::string_view line = NextLine();
-    std::vector<std::string_view> tokens = Tokens(line);
+    Fields tokens = Tokens(line);
     std::int32_t value = 0;
     if (tokens.size() != 2 || tokens[0] != name || !ParseInt32(tokens[1], value)) {
       FailAtLine("expected '" + std::string(name) + " NUMBER' (a 32-bit integer), found " +

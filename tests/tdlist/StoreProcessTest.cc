@@ -131,7 +131,7 @@ void ExpectWholeDocument(const fs::path& directory, int pairCount, std::int32_t&
 
 TEST(StoreProcessTest, SaverKilledDuringSavesNeverLeavesAnUnreadableDocument) {
   Testing::TempDir dir;
-  constexpr int kPairs = 2000;
+  constexpr int kPairs = 1000;
   std::int32_t confirmed = 0;  // generations known to be complete
   for (int round = 0; round < 12 && !HasFatalFailure(); ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
