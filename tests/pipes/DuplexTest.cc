@@ -215,6 +215,34 @@ TEST_F(DuplexTest, MetadataEndpointServesReflection) {
             std::nullopt);
 }
 
+int OpenDescriptors() {
+  int count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    ++count;
+  }
+  return count;
+}
+
+TEST_F(DuplexTest, HostsAndSessionsGiveTheirDescriptorsBack) {
+  auto round = [&](int index) {
+    auto service = std::make_shared<RecordingShutdown>();
+    NamedPipeServiceHost host(service, kPid + 1 + index, "Shutdown");
+    host.AddServiceEndpoint(TypeOf<IShutdown>());
+    host.Open();
+    auto session = DuplexChannelFactory<IShutdown>::CreateChannel(
+        std::make_shared<ScriptedCallback>(), kPid + 1 + index, "Shutdown");
+    session->Subscribe(1);
+    EXPECT_TRUE(service->Channel(1)->RequestShutdown());
+    session->Close();
+    host.Close();
+  };
+  round(0);  // gRPC's own process-wide descriptors appear on first use
+  int before = OpenDescriptors();
+  for (int i = 1; i <= 10; ++i) round(i);
+  EXPECT_TRUE(Eventually([&] { return OpenDescriptors() == before; }))
+      << OpenDescriptors() << " descriptors open, " << before << " before";
+}
+
 TEST_F(DuplexTest, NobodyListeningFailsAtOnce) {
   EXPECT_THROW(DuplexChannelFactory<IShutdown>::CreateChannel(std::make_shared<ScriptedCallback>(),
                                                               kPid + 1, "Shutdown"),
