@@ -82,10 +82,11 @@ class Child {
     }
     return true;
   }
-  // Whether a byte from the child is waiting, without blocking.
+  // Whether a byte from the child is waiting, after a pause of at most a
+  // millisecond (so that a reading loop leaves the child the processor).
   bool Ready() {
     pollfd fd{fromChild_, POLLIN, 0};
-    return ::poll(&fd, 1, 0) > 0;
+    return ::poll(&fd, 1, 1) > 0;
   }
   bool Write(char byte) { return ::write(toChild_, &byte, 1) == 1; }
   void Kill() { ::kill(pid_, SIGKILL); }
