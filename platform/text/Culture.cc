@@ -444,13 +444,15 @@ std::string CurrentCalendarName() { return CurrentCulture().calendarType; }
 
 std::u16string FormatShortDate(const DateTime& date) {
   const Culture& culture = CurrentCulture();
-  std::int32_t year = date.year;
+  // 64 bits: a Buddhist year is the Gregorian one plus 543, whatever the
+  // caller's year.
+  std::int64_t year = static_cast<std::int64_t>(date.year) + culture.yearOffset;
   std::int32_t month = date.month;
   std::int32_t day = date.day;
-  if (culture.gregorian) {
-    year += culture.yearOffset;
-  } else {
-    CalendarFields(culture, date, &year, &month, &day);
+  if (!culture.gregorian) {
+    std::int32_t calendarYear = 0;
+    CalendarFields(culture, date, &calendarYear, &month, &day);
+    year = calendarYear;
   }
   char16_t buffer[64];
   if (culture.pattern.MaxLength() <= std::size(buffer)) {

@@ -51,13 +51,13 @@ std::string Position(std::size_t i) { return "at position " + std::to_string(i +
 
 // Writes `value` with at least `width` digits; negative values get a sign.
 char16_t* WriteNumber(char16_t* out, std::int64_t value, unsigned width) {
+  std::uint64_t v = static_cast<std::uint64_t>(value);
   if (value < 0) {
     *out++ = u'-';
-    value = -value;
+    v = 0 - v;  // also right for the most negative value
   }
   char16_t digits[24];
   unsigned n = 0;
-  auto v = static_cast<std::uint64_t>(value);
   do {
     digits[n++] = static_cast<char16_t>(u'0' + v % 10);
     v /= 10;
@@ -257,12 +257,12 @@ std::optional<ShortDatePattern> ShortDatePattern::Compile(std::u16string_view pa
   return compiled;
 }
 
-std::size_t ShortDatePattern::Format(std::int32_t year, std::int32_t month, std::int32_t day,
+std::size_t ShortDatePattern::Format(std::int64_t year, std::int32_t month, std::int32_t day,
                                      char16_t* out) const noexcept {
-  std::int32_t shortYear = year % 100;
+  std::int64_t shortYear = year % 100;
   if (shortYear < 0) shortYear += 100;
   // Indexed by Kind: no switch on the hot path.
-  const std::int32_t values[5] = {0, day, month, shortYear, year};
+  const std::int64_t values[5] = {0, day, month, shortYear, year};
   char16_t* p = out;
   for (const Op& op : ops_) {
     if (op.kind == Kind::kLiteral) {
@@ -272,8 +272,8 @@ std::size_t ShortDatePattern::Format(std::int32_t year, std::int32_t month, std:
       p += op.length;
       continue;
     }
-    const std::int32_t value = values[static_cast<int>(op.kind)];
-    if (static_cast<std::uint32_t>(value) < 100 && op.width <= 2) {
+    const std::int64_t value = values[static_cast<int>(op.kind)];
+    if (static_cast<std::uint64_t>(value) < 100 && op.width <= 2) {
       // Branch-free: days and months alternate between one and two digits
       // unpredictably. The second store may be overwritten by what follows.
       const char16_t* pair = kDigitPairs.data() + 2 * value;

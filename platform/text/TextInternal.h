@@ -54,10 +54,10 @@ NORV_PLATFORM_API int ParseCodePage(std::string_view value);
 // The instruction sets of the single-byte decoders.
 enum class Isa { kScalar, kSse2, kAvx2, kAvx512 };
 
-// Decodes `bytes` in the single-byte `codePage` with the fastest decoder up
-// to `isa`, so that tests can hold every decoder against the scalar one.
-// Nullopt when the page is not single-byte or the processor lacks `isa`
-// (a limit above what the page can use picks the best one below it).
+// Decodes `bytes` in the single-byte `codePage` with the fastest decoder that
+// the page and the processor allow up to `isa`, so that tests can hold every
+// decoder against the scalar one. Nullopt when the page is not single-byte,
+// or when `isa` asks for a vector decoder and none is available.
 NORV_PLATFORM_API std::optional<std::u16string> DecodeSingleByteWith(int codePage, Isa isa,
                                                                      std::string_view bytes);
 
@@ -87,7 +87,7 @@ class NORV_PLATFORM_API ShortDatePattern {
   std::size_t MaxLength() const noexcept { return maxLength_; }
   // Writes the text of the date into `out` (at least MaxLength() units) and
   // returns the number of units written. Any field values are accepted.
-  std::size_t Format(std::int32_t year, std::int32_t month, std::int32_t day,
+  std::size_t Format(std::int64_t year, std::int32_t month, std::int32_t day,
                      char16_t* out) const noexcept;
 
  private:

@@ -118,6 +118,7 @@ TEST_F(CultureTest, YearsAndUnusualValues) {
   SetCurrentCulture("th-TH");
   // .NET's Buddhist calendar is proleptic: no Julian switch in 1582.
   EXPECT_EQ(ShortDate(DateTime{1500, 3, 1}), "1/3/2043");
+  EXPECT_EQ(ShortDate(DateTime{INT_MAX, 1, 2}), "2/1/2147484190");
   // No field value makes the rule raise, in any calendar.
   for (const char* culture : {"en-US", "th-TH", "ar-SA", "fa-IR"}) {
     SetCurrentCulture(culture);
