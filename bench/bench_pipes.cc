@@ -60,10 +60,13 @@ BenchDir& Dir() {
 // and server threads alike) per iteration, which the load does not inflate.
 class ProcessCpu {
  public:
-  explicit ProcessCpu(benchmark::State& state) : state_(state), start_(Now()) {}
+  explicit ProcessCpu(benchmark::State& state)
+      : state_(state), start_(Now()), startFaults_(Faults()) {}
   ~ProcessCpu() {
     state_.counters["process_cpu_us"] =
         benchmark::Counter(Now() - start_, benchmark::Counter::kAvgIterations);
+    state_.counters["page_faults"] =
+        benchmark::Counter(Faults() - startFaults_, benchmark::Counter::kAvgIterations);
   }
 
  private:
@@ -74,8 +77,15 @@ class ProcessCpu {
     return micros(usage.ru_utime) + micros(usage.ru_stime);
   }
 
+  static double Faults() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_minflt + usage.ru_majflt);
+  }
+
   benchmark::State& state_;
   double start_;
+  double startFaults_;
 };
 
 constexpr std::size_t kMessageBytes = 100;
