@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 
 #include <charconv>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -198,6 +199,43 @@ TEST_F(DemoTest, ShowsTheProjectsValuesAndLeavesNothingBehind) {
   }
   EXPECT_THAT(left, ::testing::IsEmpty());
   EXPECT_THAT(all, Not(HasSubstr("failed")));
+}
+
+// A failure stops the tour at the call that failed, names it, and still
+// ends everything the demo started. An unknown code page makes every string
+// conversion fail; LogOn swallows that, so the demo notices through the
+// service's log-on table.
+TEST_F(DemoTest, AFailureNamesTheCallAndStillStopsEverything) {
+  Testing::ScopedEnv badCodePage("NORV_ANSI_CODEPAGE", std::string("bogus"));
+  const fs::path dir = temp_.Path() / "failing";
+  const fs::path norvctl = Testing::BinaryDir() / "tools/norvctl/norvctl";
+  Testing::ChildProcess demo(
+      "/bin/sh", {"-c", "exec \"$0\" demo --dir \"$1\" 2>&1", norvctl.string(), dir.string()});
+  demo.CloseInput();
+  std::string all;
+  std::vector<int> subscriberPids;
+  while (auto line = demo.ReadLine(std::chrono::seconds(120))) {
+    all += *line + "\n";
+    int pid = 0;
+    if (std::sscanf(line->c_str(), "%*[ ]subscriber process %d", &pid) == 1) {
+      subscriberPids.push_back(pid);
+    }
+  }
+  std::optional<int> status = demo.Wait(std::chrono::seconds(120));
+  ASSERT_TRUE(status.has_value());
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << all;
+  EXPECT_THAT(all, HasSubstr("norvctl: MirnDataService::LogOn failed: the data service recorded "
+                             "0 log-ons"));
+  EXPECT_THAT(all, Not(HasSubstr("All calls succeeded")));
+  // Both subscribers were started, and reaped: their ids name no process.
+  ASSERT_EQ(subscriberPids.size(), 2u) << all;
+  for (int pid : subscriberPids) EXPECT_FALSE(fs::exists("/proc/" + std::to_string(pid)));
+  std::vector<std::string> left;
+  const fs::path endpoints = std::getenv("NORV_PIPE_DIR");
+  for (const auto& entry : fs::directory_iterator(endpoints)) {
+    left.push_back(entry.path().filename().string());
+  }
+  EXPECT_THAT(left, ::testing::IsEmpty());
 }
 
 TEST_F(DemoTest, RefusesADirectoryThatIsNotEmptyAndNamesIt) {

@@ -127,13 +127,21 @@ std::string Pairs(const std::map<int, int>& pairs) {
   return "{" + text + "}";
 }
 
-std::vector<std::string> SocketsIn(const fs::path& dir) {
-  std::vector<std::string> sockets;
+// The endpoint files of process `pid` in `dir`: its sockets and lock files.
+// Other processes' files are none of the demo's business (the directory may
+// be the user's own).
+std::vector<std::string> EndpointFilesOf(const fs::path& dir, std::int32_t pid) {
+  const std::string prefix = std::to_string(pid) + ".";
+  std::vector<std::string> files;
   std::error_code error;
   for (const auto& entry : fs::directory_iterator(dir, error)) {
-    if (entry.path().extension() == ".sock") sockets.push_back(entry.path().filename().string());
+    std::string name = entry.path().filename().string();
+    std::string extension = entry.path().extension().string();
+    if (name.rfind(prefix, 0) == 0 && (extension == ".sock" || extension == ".lock")) {
+      files.push_back(name);
+    }
   }
-  return sockets;
+  return files;
 }
 
 std::int64_t CountLogOns(const fs::path& database) {
@@ -583,13 +591,15 @@ void RunDemo(const DemoOptions& options) {
   Call("stopping the launcher", [&] { launcher.Stop(); });
   Call("stopping the data service", [&] { dataHost->Close(); });
   dataHost.reset();
-  std::vector<std::string> left = SocketsIn(places.pipes);
+  std::vector<std::string> left = EndpointFilesOf(places.pipes, pid);
   if (!left.empty()) {
     throw DemoFailure("norvctl demo",
-                      "sockets left in " + places.pipes.string() + ": " + left.front());
+                      "endpoint files left in " + places.pipes.string() + ": " + left.front());
   }
-  std::printf("\nAll calls succeeded. Subscribers reaped, servers stopped, no socket left in %s.\n",
-              places.pipes.c_str());
+  std::printf(
+      "\nAll calls succeeded. Subscribers reaped, servers stopped, no socket or lock file of "
+      "process %d left in %s.\n",
+      static_cast<int>(pid), places.pipes.c_str());
   if (!places.scratch) {
     std::printf("Kept in %s: the project database, the author directory and the tool reports.\n",
                 places.work.c_str());
