@@ -297,6 +297,13 @@ void RunDemo(const DemoOptions& options) {
   std::printf("  serving           the data service and the launcher of process %d\n",
               static_cast<int>(pid));
 
+  // The subscribers are the demo's own healthy processes: on a loaded
+  // machine a slow answer must not count as agreeing (which is what a
+  // callback time-out means), so allow them as long as any other process.
+  auto timeouts = ServiceModel::NamedPipeServiceHost::GetTimeouts();
+  timeouts.callback = kProcessTimeout;
+  ServiceModel::NamedPipeServiceHost::SetTimeouts(timeouts);
+
   Table table(stdout);
   Arg project(kProject), admin(kAdmin), password(kAdminPassword), viewer(kViewer),
       viewerPassword(kViewerPassword), author(kAuthor);
