@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -50,45 +51,62 @@ std::int32_t NextPid() {
   return ++next;
 }
 
-// A bare service that keeps the last subscriber's callback channel, so that
-// the benchmark can call it directly: one callback round trip, no registry.
+// A bare service that keeps its subscribers' callback channels, so that the
+// benchmark can call them directly: the component's callback round trips,
+// with no registry, snapshot or connection test.
 class BareService : public IShutdown {
  public:
-  void Subscribe(std::int32_t) override {
+  void Subscribe(std::int32_t key) override {
     auto channel = OperationContext::Current()->GetCallbackChannel<IShutdownCallback>();
     std::lock_guard<std::mutex> lock(mutex_);
-    channel_ = std::move(channel);
+    channels_[key] = std::move(channel);
   }
   void Unsubscribe(std::int32_t) override {}
   void Ping() override {}
-  std::shared_ptr<IShutdownCallback> Channel() {
+  std::vector<std::shared_ptr<IShutdownCallback>> Channels() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return channel_;
+    std::vector<std::shared_ptr<IShutdownCallback>> channels;
+    for (const auto& entry : channels_) channels.push_back(entry.second);
+    return channels;
   }
 
  private:
   std::mutex mutex_;
-  std::shared_ptr<IShutdownCallback> channel_;
+  std::map<std::int32_t, std::shared_ptr<IShutdownCallback>> channels_;
 };
 
 std::shared_ptr<ShutdownCallback> Agreeing() {
   return std::make_shared<ShutdownCallback>([] { return true; }, nullptr);
 }
 
+benchmark::Counter PerSubscriber(int subscribers) {
+  return benchmark::Counter(
+      subscribers, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+// N sessions; each iteration calls every session's RequestShutdown once, one
+// after the other, as a walk does.
 void BM_BareCallbackRoundTrip(benchmark::State& state) {
   const std::int32_t pid = NextPid();
+  const int subscribers = static_cast<int>(state.range(0));
   auto service = std::make_shared<BareService>();
   NamedPipeServiceHost host(service, pid, "Shutdown");
   host.AddServiceEndpoint(Norv::ServiceModel::TypeOf<IShutdown>());
   host.Open();
   {
-    ShutdownClient client(pid, 1, Agreeing());
-    const std::shared_ptr<IShutdownCallback> channel = service->Channel();
-    for (auto _ : state) benchmark::DoNotOptimize(channel->RequestShutdown());
+    std::vector<std::unique_ptr<ShutdownClient>> clients;
+    for (int i = 0; i < subscribers; ++i) {
+      clients.push_back(std::make_unique<ShutdownClient>(pid, i, Agreeing()));
+    }
+    const std::vector<std::shared_ptr<IShutdownCallback>> channels = service->Channels();
+    for (auto _ : state) {
+      for (const auto& channel : channels) benchmark::DoNotOptimize(channel->RequestShutdown());
+    }
   }
   host.Close();
+  state.counters["per_subscriber"] = PerSubscriber(subscribers);
 }
-BENCHMARK(BM_BareCallbackRoundTrip)->UseRealTime();
+BENCHMARK(BM_BareCallbackRoundTrip)->Arg(1)->Arg(10)->Arg(100)->UseRealTime();
 
 void BM_RequestStopShutdownService(benchmark::State& state) {
   const std::int32_t pid = NextPid();
@@ -104,8 +122,7 @@ void BM_RequestStopShutdownService(benchmark::State& state) {
     }
   }
   ShutdownFactory::StopShutdownService();
-  state.counters["per_subscriber"] = benchmark::Counter(
-      subscribers, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+  state.counters["per_subscriber"] = PerSubscriber(subscribers);
 }
 BENCHMARK(BM_RequestStopShutdownService)->Arg(1)->Arg(10)->Arg(100)->UseRealTime();
 
