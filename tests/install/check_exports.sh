@@ -3,7 +3,7 @@
 set -euo pipefail
 lib=$1
 symbols=$(nm -D --defined-only "$lib" | awk '$2 ~ /^[TWVDBR]$/ {print $3}' | c++filt)
-allowed='^(Norv::MirnDataService::Interop::MirnDataService::|Norv::Halvane::Interop::Halvane::|Norv::ServiceModel::Interop::ShutdownFactory::|Norv::IO::Interop::SetAuthorPath\(|Norv::Interop::EncryptPassword\()'
+allowed='^(Norv::MirnDataService::Interop::MirnDataService::|Norv::Halvane::Interop::Halvane::|Norv::ServiceModel::Interop::ShutdownFactory::|Norv::IO::Interop::SetAuthorPath\(|Norv::Interop::EncryptPassword(\[abi:cxx11\])?\()'
 # Version nodes the linker adds are not symbols of ours.
 unexpected=$(printf '%s\n' "$symbols" | grep -v -E "$allowed" | grep -v -E '^(_init|_fini|_edata|_end|__bss_start)$' || true)
 if [ -n "$unexpected" ]; then
