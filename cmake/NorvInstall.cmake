@@ -14,6 +14,9 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/NorvInteropConfigVe
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/NorvInteropConfig.cmake
               ${CMAKE_CURRENT_BINARY_DIR}/NorvInteropConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/NorvInterop)
+# The .pc file finds its prefix relative to itself, so that an install with
+# `cmake --install --prefix` elsewhere stays usable.
+file(RELATIVE_PATH NORV_PC_UP "/root/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/root")
 configure_file(cmake/norv-interop.pc.in ${CMAKE_CURRENT_BINARY_DIR}/norv-interop.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/norv-interop.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
