@@ -37,6 +37,7 @@
 #include "servers/dataservice/SqliteDataService.h"
 #include "services/NamedPipeServiceHost.h"
 #include "tools/norvctl/Commands.h"
+#include "tools/norvctl/Secrets.h"
 
 namespace Norv::Ctl {
 namespace {
@@ -135,33 +136,7 @@ void CreateDemo(const DemoOptions& options) {
 
 // ---- Queries.
 
-// A password wiped when it goes out of scope.
-struct Password {
-  std::string text;
-  ~Password() { ::explicit_bzero(text.data(), text.size()); }
-};
-
-// Turns off echo on a terminal for its lifetime.
-class EchoOff {
- public:
-  explicit EchoOff(int fd) : fd_(fd) {
-    if (::tcgetattr(fd_, &saved_) == 0) {
-      termios quiet = saved_;
-      quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-      active_ = ::tcsetattr(fd_, TCSAFLUSH, &quiet) == 0;
-    }
-  }
-  ~EchoOff() {
-    if (active_) ::tcsetattr(fd_, TCSAFLUSH, &saved_);
-  }
-  EchoOff(const EchoOff&) = delete;
-  EchoOff& operator=(const EchoOff&) = delete;
-
- private:
-  int fd_;
-  termios saved_{};
-  bool active_ = false;
-};
+using Password = SecretString;
 
 // Closes a descriptor on scope exit.
 struct Descriptor {

@@ -26,37 +26,10 @@
 #include "services/AuthorSettings.h"
 #include "services/CustomPassword.h"
 #include "tools/norvctl/Commands.h"
+#include "tools/norvctl/Secrets.h"
 
 namespace Norv::Ctl {
 namespace {
-
-// Turns off echo on a terminal for its lifetime; does nothing otherwise.
-class EchoOff {
- public:
-  explicit EchoOff(int fd) : fd_(fd) {
-    if (::isatty(fd_) && ::tcgetattr(fd_, &saved_) == 0) {
-      termios quiet = saved_;
-      quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-      active_ = ::tcsetattr(fd_, TCSAFLUSH, &quiet) == 0;
-    }
-  }
-  ~EchoOff() {
-    if (active_) ::tcsetattr(fd_, TCSAFLUSH, &saved_);
-  }
-  EchoOff(const EchoOff&) = delete;
-  EchoOff& operator=(const EchoOff&) = delete;
-
- private:
-  int fd_;
-  termios saved_{};
-  bool active_ = false;
-};
-
-// A string wiped when it goes out of scope.
-struct SecretString {
-  std::string text;
-  ~SecretString() { ::explicit_bzero(text.data(), text.size()); }
-};
 
 // Standard input: one line from a terminal (asking on stderr, without echo),
 // else everything up to end of file; one final line ending is dropped.
