@@ -38,7 +38,7 @@ test-tsan: deps
 	cmake --build --preset tsan -j $(JOBS)
 	ctest --preset tsan -j $(JOBS) -L concurrency
 
-test: test-default test-asan
+test: test-default test-asan test-tsan
 
 bench: deps
 	cmake --preset release
