@@ -8,7 +8,7 @@ PACKAGES := build-essential cmake ninja-build pkg-config git \
   libgtest-dev libgmock-dev googletest libbenchmark-dev clang libclang-rt-14-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps build demo test test-default test-asan test-tsan bench format clean
+.PHONY: deps build demo test test-default test-asan test-tsan bench fuzz format clean
 
 deps:
 	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null \
@@ -44,6 +44,13 @@ bench: deps
 	cmake --preset release
 	cmake --build --preset release -j $(JOBS)
 	for b in build/release/bench/bench_*; do $$b; done
+
+# Each fuzz target for FUZZ_SECONDS on a scratch copy of its seed corpus.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j $(JOBS)
+	bash fuzz/run.sh build/fuzz $(FUZZ_SECONDS)
 
 format:
 	git ls-files '*.cc' '*.h' | xargs clang-format -i
