@@ -36,8 +36,8 @@ using Norv::Interop::ConvertList;
 using Norv::Interop::NativeString;
 using Norv::Interop::RecordAt;
 
-// Gregorian, Buddhist, Umm al-Qura, Persian and Japanese calendars, and
-// patterns with text around the numbers.
+// The Gregorian, Buddhist (th-TH), Umm al-Qura (ar-SA) and Persian (fa-IR)
+// calendars, and several short-date patterns.
 constexpr const char* kCultures[] = {"en-US", "de-DE", "th-TH", "ar-SA", "fa-IR", "ja-JP", "he-IL"};
 
 template <class Reply>
