@@ -8,7 +8,7 @@ PACKAGES := build-essential cmake ninja-build pkg-config git \
   libgtest-dev libgmock-dev googletest libbenchmark-dev clang libclang-rt-14-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps build demo test test-default test-asan test-tsan bench fuzz format clean
+.PHONY: deps build demo test test-default test-asan test-tsan bench fuzz test-fuzz soak format clean
 
 deps:
 	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null \
@@ -51,6 +51,20 @@ fuzz: deps
 	cmake --preset fuzz
 	cmake --build --preset fuzz -j $(JOBS)
 	bash fuzz/run.sh build/fuzz $(FUZZ_SECONDS)
+
+# The short fuzz run inside `make test`: every target for 20 s.
+test-fuzz: deps
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j $(JOBS)
+	bash fuzz/run.sh build/fuzz 20
+
+# The full soak (docs/hardening.md): SOAK_ROUNDS rounds with 50 client
+# processes and 4 data threads; about 10 minutes for 200 rounds on 2 cores.
+SOAK_ROUNDS ?= 200
+soak: deps
+	cmake --preset release
+	cmake --build --preset release -j $(JOBS) --target norv_soak norv_soak_client
+	./build/release/tests/soak/norv_soak --rounds $(SOAK_ROUNDS) --clients 50 --data-threads 4
 
 format:
 	git ls-files '*.cc' '*.h' | xargs clang-format -i
