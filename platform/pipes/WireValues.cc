@@ -1,6 +1,9 @@
 #include "platform/pipes/WireValues.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <cstdint>
 
 namespace Norv::ServiceModel::internal {
 
@@ -32,12 +35,36 @@ bool IsNullRow(const Column& nulls, int i) {
 // The fields a null date-time row carries.
 constexpr DateTime kZero{0, 0, 0, 0, 0, 0, 0};
 
+// A list of millions of records is written once into fresh memory, where
+// taking the pages one small fault at a time costs more than the copying
+// itself (two thirds of a million-record reply went to faults). Asking for
+// huge pages over such a block turns thousands of faults into a few. The
+// advice is only a hint, and it goes with the mapping when the block is freed.
+void AdviseHugePages(const void* data, std::size_t bytes) {
+  constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
+  if (bytes < 4 * kHugePage) return;
+  auto begin = reinterpret_cast<std::uintptr_t>(data);
+  std::uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
+  std::uintptr_t last = (begin + bytes) & ~(kHugePage - 1);
+  if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+}
+
 // `rows` uninitialised entries appended to an empty column, for the caller
 // to fill in full.
 template <class T>
 T* Column(google::protobuf::RepeatedField<T>* field, int rows) {
   field->Reserve(rows);
+  AdviseHugePages(field->data(), static_cast<std::size_t>(rows) * sizeof(T));
   return field->AddNAlreadyReserved(rows);
+}
+
+// An empty vector with room for `rows` entries.
+template <class T>
+std::vector<T> WithRoomFor(int rows) {
+  std::vector<T> out;
+  out.reserve(static_cast<std::size_t>(rows));
+  AdviseHugePages(out.data(), out.capacity() * sizeof(T));
+  return out;
 }
 
 template <class Records>
@@ -76,8 +103,7 @@ void StringsToWire(const std::vector<ServiceString>& values, v1::StringList* out
 std::vector<ServiceString> StringsFromWire(const v1::StringList& list) {
   int rows = list.values_size();
   CheckNulls(list.nulls(), rows, "string list", "nulls");
-  std::vector<ServiceString> out;
-  out.reserve(static_cast<std::size_t>(rows));
+  auto out = WithRoomFor<ServiceString>(rows);
   for (int i = 0; i < rows; ++i) {
     out.push_back(IsNullRow(list.nulls(), i) ? ServiceString()
                                              : ServiceString::FromUtf8(list.values(i)));
@@ -117,8 +143,7 @@ std::vector<std::optional<DoubleResultSet>> DoubleResultsFromWire(
   CheckNulls(list.nulls(), rows, "double record list", "nulls");
   // One pass over the new memory: on a list of a million records the first
   // touch of each page costs as much as the copying.
-  std::vector<std::optional<DoubleResultSet>> out;
-  out.reserve(static_cast<std::size_t>(rows));
+  auto out = WithRoomFor<std::optional<DoubleResultSet>>(rows);
   const std::int32_t* ids = list.ids().data();
   const double* values = list.values().data();
   if (list.nulls().empty()) {
@@ -210,8 +235,7 @@ std::vector<std::optional<DateTimeResultSet>> DateTimeResultsFromWire(
   CheckColumn(list.seconds(), rows, kList, "seconds");
   CheckColumn(list.nanoseconds(), rows, kList, "nanoseconds");
   CheckNulls(list.nulls(), rows, kList, "nulls");
-  std::vector<std::optional<DateTimeResultSet>> out;
-  out.reserve(static_cast<std::size_t>(rows));
+  auto out = WithRoomFor<std::optional<DateTimeResultSet>>(rows);
   for (int i = 0; i < rows; ++i) {
     if (IsNullRow(list.nulls(), i)) {
       out.emplace_back();

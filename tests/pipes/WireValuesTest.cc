@@ -47,6 +47,37 @@ TEST(WireValues, RecordListsRoundTripWithNullRecordsAndValues) {
   EXPECT_EQ(DateTimeResultsFromWire(dateList), dates);
 }
 
+// Lists of hundreds of thousands of records take the large-block path of the
+// codec (huge-page advice on the columns and the decoded vector): every row,
+// null or not, must still come back, including those at the block's edges.
+TEST(WireValues, LargeRecordListsRoundTripWhole) {
+  using Contracts::Data::DateTimeResultSet;
+  using Contracts::Data::DoubleResultSet;
+  constexpr int kRows = 700'001;
+  std::vector<std::optional<DoubleResultSet>> doubles;
+  std::vector<std::optional<DateTimeResultSet>> dates;
+  for (int i = 0; i < kRows; ++i) {
+    if (i % 99'991 == 7) {
+      doubles.emplace_back();
+      dates.emplace_back();
+    } else {
+      doubles.emplace_back(DoubleResultSet(kRows - i, i * 0.5));
+      dates.emplace_back(DateTimeResultSet(i, DateTime{1900 + i % 200, 1 + i % 12, 1 + i % 28}));
+    }
+  }
+  v1::DoubleResultSetList doubleList;
+  DoubleResultsToWire(doubles, &doubleList);
+  v1::DoubleResultSetList parsedDoubles;
+  ASSERT_TRUE(parsedDoubles.ParseFromString(doubleList.SerializeAsString()));
+  EXPECT_EQ(DoubleResultsFromWire(parsedDoubles), doubles);
+
+  v1::DateTimeResultSetList dateList;
+  DateTimeResultsToWire(dates, &dateList);
+  v1::DateTimeResultSetList parsedDates;
+  ASSERT_TRUE(parsedDates.ParseFromString(dateList.SerializeAsString()));
+  EXPECT_EQ(DateTimeResultsFromWire(parsedDates), dates);
+}
+
 TEST(WireValues, InconsistentColumnsAreMalformed) {
   v1::DoubleResultSetList doubles;
   doubles.add_ids(1);
