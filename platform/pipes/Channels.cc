@@ -44,6 +44,9 @@ class ConnectionCache {
   // component's exceptions when none can be made.
   std::shared_ptr<Connection> Get(const std::string& dir, const std::string& path,
                                   const std::string& where) {
+    // Checked on every call, not only for a new connection: a directory
+    // swapped for a link or opened to others must stop cached ones too.
+    CheckEndpointDirectory(dir, /*create=*/false, where);
     {
       std::lock_guard lock(mu_);
       auto it = connections_.find(path);
@@ -53,7 +56,6 @@ class ConnectionCache {
         connections_.erase(it);
       }
     }
-    CheckEndpointDirectory(dir, /*create=*/false, where);
     CheckSocketPathLength(path, where);
     // Fail at once when nobody listens: waiting out the connect time-out
     // would only delay the same answer.

@@ -143,8 +143,10 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
     while (stream_->Read(&message)) {
       std::lock_guard lock(mu_);
       if (message.has_reply()) {
+        // Only the first reply to a call counts: a peer repeating an id
+        // cannot change an answer its caller may already be reading.
         auto it = pending_.find(message.reply().id());
-        if (it != pending_.end()) {
+        if (it != pending_.end() && !it->second.done) {
           it->second.done = true;
           it->second.reply = std::move(*message.mutable_reply());
         }

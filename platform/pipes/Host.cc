@@ -341,7 +341,9 @@ void ServerSession::Detach() {
 void ServerSession::Complete(const v1::CallbackReply& reply) {
   std::lock_guard lock(mu_);
   auto it = pending_.find(reply.id());
-  if (it == pending_.end()) return;  // its caller gave up waiting
+  // Its caller gave up waiting, or a peer repeated an id: the first reply
+  // stands.
+  if (it == pending_.end() || it->second.done) return;
   it->second.done = true;
   it->second.reply = reply;
   cv_.notify_all();
