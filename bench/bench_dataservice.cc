@@ -10,13 +10,12 @@
 //                    pairs), and the conversion alone.
 #include <benchmark/benchmark.h>
 #include <grpcpp/grpcpp.h>
-#include <stdlib.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <memory>
 #include <string>
 
+#include "bench/BenchSupport.h"
 #include "conversion/Conversion.h"
 #include "norv/interop/MirnDataService.h"
 #include "proto/data_service.grpc.pb.h"
@@ -36,6 +35,8 @@ using Norv::ServiceModel::TypeOf;
 using Norv::ServiceModel::Contracts::Service::IDataService;
 namespace Data = Norv::ServiceModel::Contracts::Data;
 namespace v1 = norv::contracts::v1;
+using Norv::Bench::ProcessCpu;
+using Norv::Bench::RunDir;
 
 constexpr int kRecords = 1'000'000;
 constexpr std::int32_t kReferencePid = 4200001;
@@ -45,30 +46,6 @@ constexpr char kUser[] = "ann.other";
 constexpr char kPassword[] = "not-a-real-password";
 
 char* C(const char* text) { return const_cast<char*>(text); }
-
-// A private directory for the run: endpoints and the project database.
-class BenchDir {
- public:
-  BenchDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "norv-bench-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    path_ = pattern;
-    ::setenv("NORV_PIPE_DIR", (path_ / "pipes").c_str(), 1);
-  }
-  ~BenchDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  const std::filesystem::path& Path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
-
-BenchDir& Dir() {
-  static BenchDir dir;
-  return dir;
-}
 
 // A data service answering at once: IsProjectAdmin, and two prepared lists
 // of a million records each.
@@ -137,7 +114,7 @@ class ListService final : public IDataService {
 // The hosts of the run, started on first use and closed by main().
 struct Hosts {
   Hosts() {
-    const auto db = Dir().Path() / "project.db";
+    const auto db = RunDir().Path() / "project.db";
     {
       Norv::Servers::ProjectWriter writer(db);
       std::int64_t project = writer.AddProject(kProject, "North Field");
@@ -178,7 +155,7 @@ class BareDataService final : public v1::DataService::Service {
 };
 
 void BM_IsProjectAdmin_BareGrpc(benchmark::State& state) {
-  std::string path = (Dir().Path() / "bare.sock").string();
+  std::string path = (RunDir().Path() / "bare.sock").string();
   BareDataService service;
   grpc::ServerBuilder builder;
   builder.AddListeningPort("unix:" + path, grpc::InsecureServerCredentials());
@@ -190,6 +167,7 @@ void BM_IsProjectAdmin_BareGrpc(benchmark::State& state) {
   request.set_project_path(kProject);
   request.set_user_name(kUser);
   request.set_password(kPassword);
+  ProcessCpu cpu(state);
   for (auto _ : state) {
     grpc::ClientContext context;
     context.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(60));
@@ -207,6 +185,7 @@ void BM_IsProjectAdmin_Component(benchmark::State& state) {
   TheHosts();
   const ServiceString p = ServiceString::FromUtf8(kProject), u = ServiceString::FromUtf8(kUser),
                       w = ServiceString::FromUtf8(kPassword);
+  ProcessCpu cpu(state);
   for (auto _ : state) {
     auto channel =
         NamedPipeServiceHost::GetSingleChannel<IDataService>(kListPid, TypeOf<IDataService>());
@@ -215,10 +194,30 @@ void BM_IsProjectAdmin_Component(benchmark::State& state) {
 }
 BENCHMARK(BM_IsProjectAdmin_Component)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
+// The component's call to the reference service, without the bridge.
+void BM_IsProjectAdmin_ComponentToReferenceService(benchmark::State& state) {
+  TheHosts();
+  const ServiceString p = ServiceString::FromUtf8(kProject), u = ServiceString::FromUtf8(kUser),
+                      w = ServiceString::FromUtf8(kPassword);
+  auto first =
+      NamedPipeServiceHost::GetSingleChannel<IDataService>(kReferencePid, TypeOf<IDataService>());
+  first->IsProjectAdmin(p, u, w);
+  ProcessCpu cpu(state);
+  for (auto _ : state) {
+    auto channel =
+        NamedPipeServiceHost::GetSingleChannel<IDataService>(kReferencePid, TypeOf<IDataService>());
+    if (!channel->IsProjectAdmin(p, u, w)) state.SkipWithError("not an administrator");
+  }
+}
+BENCHMARK(BM_IsProjectAdmin_ComponentToReferenceService)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
+
 void BM_IsProjectAdmin_BridgeToReferenceService(benchmark::State& state) {
   TheHosts();
   // The first call pays the slow password hash; later ones are remembered.
   MirnDataService::IsProjectAdmin(C(kProject), C(kUser), C(kPassword), kReferencePid);
+  ProcessCpu cpu(state);
   for (auto _ : state) {
     if (!MirnDataService::IsProjectAdmin(C(kProject), C(kUser), C(kPassword), kReferencePid)) {
       state.SkipWithError("not an administrator");
@@ -231,10 +230,11 @@ BENCHMARK(BM_IsProjectAdmin_BridgeToReferenceService)->UseRealTime()->Unit(bench
 // object directly, without a channel.
 void BM_IsProjectAdmin_ReferenceServiceAlone(benchmark::State& state) {
   TheHosts();  // writes the project
-  Norv::Servers::SqliteDataService service(Dir().Path() / "project.db");
+  Norv::Servers::SqliteDataService service(RunDir().Path() / "project.db");
   const ServiceString p = ServiceString::FromUtf8(kProject), u = ServiceString::FromUtf8(kUser),
                       w = ServiceString::FromUtf8(kPassword);
   service.IsProjectAdmin(p, u, w);
+  ProcessCpu cpu(state);
   for (auto _ : state) {
     if (!service.IsProjectAdmin(p, u, w)) state.SkipWithError("not an administrator");
   }

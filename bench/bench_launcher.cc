@@ -2,17 +2,16 @@
 // fresh channel per call plus one round trip), a bridge LogOn with nobody
 // listening (what a host pays when no launcher runs), and the reference
 // launcher starting a real program and reaping it.
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
-#include <filesystem>
 #include <memory>
 #include <string>
 
 #include <benchmark/benchmark.h>
 
+#include "bench/BenchSupport.h"
 #include "norv/interop/Halvane.h"
 #include "servers/launcher/ReferenceLauncher.h"
 #include "services/NamedPipeServiceHost.h"
@@ -24,27 +23,6 @@ using Norv::ServiceModel::NamedPipeServiceHost;
 using Norv::ServiceModel::TypeOf;
 using Norv::ServiceModel::Contracts::Service::IApplicationLauncher;
 
-// A private endpoint directory for the whole run.
-class BenchPipes {
- public:
-  BenchPipes() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "norv-bench-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr) {
-      dir_ = pattern;
-      ::setenv("NORV_PIPE_DIR", (dir_ / "pipes").c_str(), 1);
-    }
-  }
-  ~BenchPipes() {
-    std::error_code ignored;
-    if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
-  }
-
- private:
-  std::filesystem::path dir_;
-};
-
-void UsePrivatePipes() { static BenchPipes pipes; }
-
 class IdleLauncher : public IApplicationLauncher {
  public:
   void LogOn(const String&, const String&, const String&, const String&) override {}
@@ -54,7 +32,7 @@ class IdleLauncher : public IApplicationLauncher {
 };
 
 void BM_BridgeLaunchRoundTrip(benchmark::State& state) {
-  UsePrivatePipes();
+  Norv::Bench::RunDir();  // the run's private endpoints
   NamedPipeServiceHost host(std::make_shared<IdleLauncher>(), static_cast<std::int32_t>(::getpid()),
                             "ApplicationLauncher");
   host.AddServiceEndpoint(TypeOf<IApplicationLauncher>());
@@ -65,7 +43,7 @@ void BM_BridgeLaunchRoundTrip(benchmark::State& state) {
 BENCHMARK(BM_BridgeLaunchRoundTrip)->Unit(benchmark::kMicrosecond);
 
 void BM_BridgeLogOnWithNobodyListening(benchmark::State& state) {
-  UsePrivatePipes();
+  Norv::Bench::RunDir();  // the run's private endpoints
   char user[] = "ann";
   for (auto _ : state) Halvane::LogOn(nullptr, user, nullptr, nullptr);
 }

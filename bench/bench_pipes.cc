@@ -3,8 +3,6 @@
 // callback over the same kind of socket, then the component's own unary
 // call (a channel obtained anew per call, as the bridges do), a reply of
 // 1,000,000 (int, double) records, and a callback through a duplex session.
-#include <stdlib.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -14,10 +12,10 @@
 
 #include <condition_variable>
 #include <cstring>
-#include <filesystem>
 #include <mutex>
 #include <thread>
 
+#include "bench/BenchSupport.h"
 #include "proto/data_service.grpc.pb.h"
 #include "proto/shutdown.grpc.pb.h"
 #include "services/NamedPipeServiceHost.h"
@@ -30,69 +28,14 @@ using Contracts::Service::IShutdown;
 using Contracts::Service::IShutdownCallback;
 namespace Data = Contracts::Data;
 namespace v1 = norv::contracts::v1;
-
-// A private endpoint directory for the whole run.
-class BenchDir {
- public:
-  BenchDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "norv-bench-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    path_ = pattern;
-    ::setenv("NORV_PIPE_DIR", (path_ / "pipes").c_str(), 1);
-  }
-  ~BenchDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  std::string Socket(const char* name) const { return (path_ / name).string(); }
-
- private:
-  std::filesystem::path path_;
-};
-
-BenchDir& Dir() {
-  static BenchDir dir;
-  return dir;
-}
-
-// Wall time on a shared machine mostly measures the other load. Every
-// benchmark therefore also reports the CPU time of the whole process (client
-// and server threads alike) per iteration, which the load does not inflate.
-class ProcessCpu {
- public:
-  explicit ProcessCpu(benchmark::State& state)
-      : state_(state), start_(Now()), startFaults_(Faults()) {}
-  ~ProcessCpu() {
-    state_.counters["process_cpu_us"] =
-        benchmark::Counter(Now() - start_, benchmark::Counter::kAvgIterations);
-    state_.counters["page_faults"] =
-        benchmark::Counter(Faults() - startFaults_, benchmark::Counter::kAvgIterations);
-  }
-
- private:
-  static double Now() {
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    auto micros = [](const timeval& t) { return t.tv_sec * 1e6 + static_cast<double>(t.tv_usec); };
-    return micros(usage.ru_utime) + micros(usage.ru_stime);
-  }
-
-  static double Faults() {
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_minflt + usage.ru_majflt);
-  }
-
-  benchmark::State& state_;
-  double start_;
-  double startFaults_;
-};
+using Norv::Bench::ProcessCpu;
+using Norv::Bench::RunDir;
 
 constexpr std::size_t kMessageBytes = 100;
 
 // --- raw Unix socket: an echo server on a persistent connection.
 void BM_RawUnixSocketRoundTrip(benchmark::State& state) {
-  std::string path = Dir().Socket("raw.sock");
+  std::string path = RunDir().File("raw.sock");
   ::unlink(path.c_str());
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -171,7 +114,7 @@ v1::CredentialsRequest SmallRequest() {
 }
 
 void BM_BareGrpcUnary(benchmark::State& state) {
-  std::string path = Dir().Socket("bare.sock");
+  std::string path = RunDir().File("bare.sock");
   BareDataService service;
   grpc::ServerBuilder builder;
   builder.AddListeningPort("unix:" + path, grpc::InsecureServerCredentials());
@@ -196,7 +139,7 @@ BENCHMARK(BM_BareGrpcUnary)->UseRealTime();
 // The same 1,000,000 records as packed columns, bare: the floor for the
 // component's list replies.
 void BM_BareGrpcMillionRecords(benchmark::State& state) {
-  std::string path = Dir().Socket("bare-records.sock");
+  std::string path = RunDir().File("bare-records.sock");
   BareDataService service;
   for (int i = 0; i < 1'000'000; ++i) {
     service.records.add_ids(i);
@@ -283,6 +226,7 @@ class BenchDataService final : public IDataService {
 };
 
 std::unique_ptr<NamedPipeServiceHost> OpenBenchHost(std::shared_ptr<BenchDataService> service) {
+  RunDir();  // the run's private endpoints
   auto host = std::make_unique<NamedPipeServiceHost>(service, 1, "Bench");
   host->AddServiceEndpoint(TypeOf<IDataService>());
   for (auto& endpoint : host->Description().Endpoints()) {
@@ -386,7 +330,7 @@ class BareShutdownService final : public v1::Shutdown::Service {
 };
 
 void BM_BareDuplexCallbackRoundTrip(benchmark::State& state) {
-  std::string path = Dir().Socket("duplex.sock");
+  std::string path = RunDir().File("duplex.sock");
   BareShutdownService service;
   grpc::ServerBuilder builder;
   builder.AddListeningPort("unix:" + path, grpc::InsecureServerCredentials());
@@ -435,6 +379,7 @@ class CapturingShutdown final : public IShutdown {
 
 void BM_ComponentCallbackRoundTrip(benchmark::State& state) {
   auto service = std::make_shared<CapturingShutdown>();
+  RunDir();  // the run's private endpoints
   NamedPipeServiceHost host(service, 1, "Shutdown");
   host.AddServiceEndpoint(TypeOf<IShutdown>());
   host.Open();

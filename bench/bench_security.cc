@@ -2,11 +2,11 @@
 // or a new XDG_CONFIG_HOME takes effect at once), then one secretbox.
 #include <stdlib.h>
 
-#include <filesystem>
 #include <string>
 
 #include <benchmark/benchmark.h>
 
+#include "bench/BenchSupport.h"
 #include "norv/interop/Settings.h"
 #include "services/AuthorSettings.h"
 #include "services/CustomPassword.h"
@@ -16,28 +16,12 @@ namespace {
 using Norv::ServiceString;
 using Norv::Security::CustomPassword;
 
-// A private configuration directory for the whole run.
-class BenchConfig {
- public:
-  BenchConfig() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "norv-bench-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr) {
-      dir_ = pattern;
-      ::setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
-    }
-  }
-  ~BenchConfig() {
-    std::error_code ignored;
-    if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
-  }
-
- private:
-  std::filesystem::path dir_;
-};
-
-BenchConfig& Config() {
-  static BenchConfig config;
-  return config;
+// A private configuration directory (and so a private key) for the whole run.
+const Norv::Bench::ScratchDir& Config() {
+  static Norv::Bench::ScratchDir dir;
+  [[maybe_unused]] static const bool pointed =
+      ::setenv("XDG_CONFIG_HOME", dir.Path().c_str(), 1) == 0;
+  return dir;
 }
 
 void BM_EncryptPassword(benchmark::State& state) {

@@ -2,10 +2,7 @@
 // trip: RequestStopShutdownService with N connected in-process subscribers
 // should cost at most 1.3 x N bare round trips.
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
-#include <sys/stat.h>
 
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -13,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "norv/interop/ShutdownFactory.h"
 #include "platform/clients/ShutdownClient.h"
 #include "services/NamedPipeServiceHost.h"
@@ -26,25 +24,6 @@ using Norv::ServiceModel::ShutdownClient;
 using Norv::ServiceModel::Contracts::Service::IShutdown;
 using Norv::ServiceModel::Contracts::Service::IShutdownCallback;
 using Norv::ServiceModel::Interop::ShutdownFactory;
-
-// A private endpoint directory for the run, removed at exit.
-class PipeDir {
- public:
-  PipeDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "norv-bench-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp " + pattern);
-    path_ = pattern;
-    ::chmod(path_.c_str(), 0700);
-    ::setenv("NORV_PIPE_DIR", (path_ / "pipes").c_str(), 1);
-  }
-  ~PipeDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-
- private:
-  std::filesystem::path path_;
-};
 
 std::int32_t NextPid() {
   static std::int32_t next = 50000;
@@ -144,7 +123,7 @@ BENCHMARK(BM_ForceStopShutdownService)->Arg(100)->UseRealTime();
 }  // namespace
 
 int main(int argc, char** argv) {
-  PipeDir pipes;
+  Norv::Bench::RunDir();  // the run's private endpoints
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

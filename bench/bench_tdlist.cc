@@ -1,12 +1,11 @@
 // Preferred TD lists of 10,000 pairs: a save and a load through the bridge
 // members on a real directory, and the text format alone.
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
 
-#include <filesystem>
 #include <map>
 #include <string>
 
+#include "bench/BenchSupport.h"
 #include "norv/interop/MirnDataService.h"
 #include "platform/documents/DocumentStore.h"
 
@@ -23,18 +22,14 @@ std::map<int, int> MakeMap() {
   return map;
 }
 
+// A scratch author directory, named as the host passes it.
 class AuthorDirectory {
  public:
-  AuthorDirectory() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "norv-bench-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~AuthorDirectory() { std::filesystem::remove_all(path_); }
-  char* Name() { return path_.data(); }
+  char* Name() { return name_.data(); }
 
  private:
-  std::string path_;
+  Norv::Bench::ScratchDir dir_;
+  std::string name_ = dir_.Path().string();
 };
 
 // Each save: lock, read and parse the old list, write, fsync, rename, fsync
