@@ -969,6 +969,7 @@ void NamedPipeServiceHost::Impl::Open() {
     builder.AddListeningPort("unix:" + socketPath_, grpc::InsecureServerCredentials());
     builder.SetMaxReceiveMessageSize(-1);
     builder.SetMaxSendMessageSize(-1);
+    builder.AddChannelArgument(GRPC_ARG_ENABLE_CHANNELZ, 0);
     builder.SetOption(std::make_unique<ReflectionOption>(mex));
     if (auto it = limits.find(IDataService::kContractName); it != limits.end()) {
       dataService_ = std::make_unique<DataServiceAdapter>(*core, it->second);

@@ -28,6 +28,8 @@ grpc::ChannelArguments ClientChannelArguments() {
   args.SetMaxReceiveMessageSize(-1);
   args.SetMaxSendMessageSize(-1);
   args.SetInt(GRPC_ARG_USE_LOCAL_SUBCHANNEL_POOL, 1);
+  args.SetInt(GRPC_ARG_ENABLE_RETRIES, 0);
+  args.SetInt(GRPC_ARG_ENABLE_CHANNELZ, 0);
   return args;
 }
 
