@@ -115,10 +115,6 @@ class CuttingProxy {
         return;
       }
       if (fds[0].revents != 0) return;
-      if (fds[1].revents & POLLIN) {
-        int client = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client >= 0) pairs_.push_back({client, UnixSocket(target_, /*listen=*/false)});
-      }
       std::vector<Pair> kept;
       for (std::size_t i = 0; i < pairs_.size(); ++i) {
         const Pair& pair = pairs_[i];
@@ -146,6 +142,10 @@ class CuttingProxy {
         }
       }
       pairs_ = std::move(kept);
+      if (fds[1].revents & POLLIN) {
+        int client = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client >= 0) pairs_.push_back({client, UnixSocket(target_, /*listen=*/false)});
+      }
     }
   }
 
