@@ -119,3 +119,73 @@ def date(y, m, d, h=0, mi=0, s=0, ns=0):
 for culture, (y, m, d) in enumerate([(2011, 3, 7), (1, 1, 1), (9999, 12, 31), (1900, 2, 29),
                                      (-2**31, 2**31 - 1, -2**31), (0, 0, 0), (2**31 - 1, 1, 1)]):
     write(WIRE, "date-%d" % culture, bytes([DATE, culture]) + field(1, date(y, m, d, 12, 30)))
+
+# ---- duplex sessions: byte 0 the side and answer flags, then frames of a
+# 2-byte little-endian length and a ClientMessage (host side, even byte 0)
+# or a ServerMessage (client side, odd byte 0)
+SESSION = "fuzz_duplex_session"
+
+
+def frames(*messages):
+    return b"".join(struct.pack("<H", len(m)) + m for m in messages)
+
+
+def fixed(number, value):  # varint field
+    return varint(number << 3) + varint(value)
+
+
+def call(id, operation=None, key=None):
+    body = fixed(1, id) if id else b""
+    if operation is not None:
+        body += field(operation, fixed(1, key) if key else b"")
+    return field(1, body)
+
+
+def callback_reply(id, accepted=False, fault=None):
+    body = (fixed(1, id) if id else b"") + (fixed(2, 1) if accepted else b"")
+    if fault is not None:
+        body += field(3, text(1, fault))
+    return field(2, body)
+
+
+SUBSCRIBE, UNSUBSCRIBE, PING = 2, 3, 4
+write(SESSION, "host-calls", bytes([0]) + frames(
+    call(1, SUBSCRIBE, 4), call(2, PING), call(3, UNSUBSCRIBE, 4), call(4, SUBSCRIBE, 2**31 - 1)))
+write(SESSION, "host-callbacks", bytes([6]) + frames(
+    call(10, SUBSCRIBE, 1), call(11, SUBSCRIBE, 2), call(12, SUBSCRIBE, 3), call(13, PING)))
+write(SESSION, "host-duplicate-ids", bytes([0]) + frames(
+    call(5, PING), call(5, PING), call(0, SUBSCRIBE, 0), call(2**64 - 1, PING)))
+write(SESSION, "host-no-operation", bytes([0]) + frames(call(8), call(9, PING)))
+write(SESSION, "host-stray-callback-replies", bytes([2]) + frames(
+    callback_reply(1, True), callback_reply(99, False, "nobody asked"), callback_reply(0),
+    call(1, SUBSCRIBE, 5), callback_reply(1, False, "x" * 4000)))
+write(SESSION, "host-names-nothing", bytes([0]) + frames(call(1, PING), b"", call(2, PING)))
+write(SESSION, "host-unknown-fields", bytes([0]) + frames(
+    call(1, PING) + fixed(15, 3) + field(16, b"junk"), field(1, fixed(1, 2) + field(9, b""))))
+
+
+def reply(id, fault=None):
+    body = fixed(1, id) if id else b""
+    if fault is not None:
+        body += field(2, text(1, fault))
+    return field(1, body)
+
+
+def callback(id, operation=None):
+    body = fixed(1, id) if id else b""
+    if operation is not None:
+        body += field(operation, b"")
+    return field(2, body)
+
+
+REQUEST, FORCE = 2, 3
+write(SESSION, "client-plain", bytes([1]))
+write(SESSION, "client-fault", bytes([1]) + frames(reply(1, "the service is busy")))
+write(SESSION, "client-duplicate-replies", bytes([1]) + frames(
+    reply(1), reply(1, "a second answer"), reply(1, "a third")))
+write(SESSION, "client-unknown-ids", bytes([1]) + frames(
+    reply(2, "not yours"), reply(0), reply(2**64 - 1, "")))
+write(SESSION, "client-callbacks", bytes([1]) + frames(
+    callback(1, REQUEST), callback(2, FORCE), callback(3), callback(1, REQUEST), reply(1)))
+write(SESSION, "client-names-nothing", bytes([1]) + frames(b"", field(7, b"junk"), reply(1)))
+write(SESSION, "client-long-fault", bytes([1]) + frames(reply(1, "\u00e9" * 3000)))

@@ -11,7 +11,7 @@ source_dir=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=$(cd "${1:-$source_dir/build/fuzz}" && pwd)
 seconds=${2:-60}
 scratch=$build_dir/fuzz-runs
-targets=(fuzz_td_list_document fuzz_conversion fuzz_password fuzz_wire_values)
+targets=(fuzz_td_list_document fuzz_conversion fuzz_password fuzz_wire_values fuzz_duplex_session)
 # UTF-8, the double-byte pages, and one single-byte page (the target checks
 # every single-byte page's decoders directly on each input).
 code_pages=(65001 932 936 949 950 1252)
