@@ -144,8 +144,9 @@ std::string ClientProcess::Expect(const std::string& word, std::chrono::millisec
   return *line;
 }
 
-void ClientProcess::Quit(std::chrono::milliseconds timeout) {
-  Send("quit");
+void ClientProcess::Quit() { Send("quit"); }
+
+void ClientProcess::WaitForExit(std::chrono::milliseconds timeout) {
   std::optional<int> status = child_.Wait(timeout);
   if (!status) {
     throw std::runtime_error(Describe() + " has not ended within " +

@@ -69,8 +69,10 @@ class ClientProcess {
   // The next line, which must start with `word`. Raises, naming the client,
   // when it printed an error, something else, or nothing within `timeout`.
   std::string Expect(const std::string& word, std::chrono::milliseconds timeout);
-  // Sends quit and waits for exit status 0; raises otherwise.
-  void Quit(std::chrono::milliseconds timeout);
+  // Sends quit; WaitForExit then waits for exit status 0 and raises
+  // otherwise. Apart, so that all clients can end at the same time.
+  void Quit();
+  void WaitForExit(std::chrono::milliseconds timeout);
 
   // Kills the process at once (the soak's self-check).
   void Kill() { child_.Kill(SIGKILL); }

@@ -29,6 +29,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -190,11 +191,27 @@ class DataLoad {
   std::vector<std::thread> threads_;
 };
 
+// With NORV_SOAK_TRACE set, when each step of a phase ends (standard error).
+void Trace(const std::string& step) {
+  static const bool on = std::getenv("NORV_SOAK_TRACE") != nullptr;
+  static const auto start = std::chrono::steady_clock::now();
+  if (!on) return;
+  std::fprintf(stderr, "norv_soak: %8.3f s  %s\n",
+               std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+               step.c_str());
+}
+
 // The shutdown service for the lifetime of the object.
 class ShutdownService {
  public:
-  explicit ShutdownService(int pid) { ShutdownFactory::StartShutdownService(pid); }
-  ~ShutdownService() { ShutdownFactory::StopShutdownService(); }
+  explicit ShutdownService(int pid) {
+    ShutdownFactory::StartShutdownService(pid);
+    Trace("shutdown service started");
+  }
+  ~ShutdownService() {
+    ShutdownFactory::StopShutdownService();
+    Trace("shutdown service stopped");
+  }
   ShutdownService(const ShutdownService&) = delete;
   ShutdownService& operator=(const ShutdownService&) = delete;
 };
@@ -261,6 +278,7 @@ void RunRound(const Options& options, std::vector<std::unique_ptr<ClientProcess>
     }
   }
   for (auto& client : clients) client->Expect("ready " + r, kReplyTimeout);
+  Trace("round " + r + ": clients ready");
 
   const bool expected = refuser < 0;
   std::uint64_t requests = 0;
@@ -283,6 +301,7 @@ void RunRound(const Options& options, std::vector<std::unique_ptr<ClientProcess>
     }
   }
 
+  Trace("round " + r + ": walks done");
   for (auto& client : clients) client->Send("end " + r);
   for (std::size_t k = 0; k < clients.size(); ++k) {
     const std::string line = clients[k]->Expect("done " + r + " ", kReplyTimeout);
@@ -302,6 +321,7 @@ void RunRound(const Options& options, std::vector<std::unique_ptr<ClientProcess>
   totals.requests += requests;
   totals.forces += forces;
   ++totals.rounds;
+  Trace("round " + r + ": reports checked");
 }
 
 // Starts everything, runs `rounds` rounds from `firstRound` on, and stops
@@ -316,6 +336,7 @@ void RunPhase(const Options& options, const std::filesystem::path& projectFile,
         std::make_unique<ClientProcess>(options.client, static_cast<int>(::getpid()), key));
   }
   for (auto& client : clients) client->Expect("hello", kReplyTimeout);
+  Trace("clients started");
   {
     DataLoad data(options.dataThreads, project, options.inject == "wrong-data");
     for (int round = firstRound; round < firstRound + rounds; ++round) {
@@ -328,9 +349,13 @@ void RunPhase(const Options& options, const std::filesystem::path& projectFile,
     if (std::string failure = data.Failure(); !failure.empty()) throw std::runtime_error(failure);
     totals.dataCalls += data.Calls();
   }
-  for (auto& client : clients) client->Quit(kReplyTimeout);
+  Trace("data threads stopped");
+  for (auto& client : clients) client->Quit();
+  for (auto& client : clients) client->WaitForExit(kReplyTimeout);
   clients.clear();
+  Trace("clients ended");
   dataService.Close();
+  Trace("data service closed");
 }
 
 std::string Mib(long long bytes) {
@@ -403,6 +428,21 @@ int Run(const Options& options) {
 
 }  // namespace
 }  // namespace Norv::Soak
+
+#if defined(__SANITIZE_ADDRESS__)
+#define NORV_SOAK_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define NORV_SOAK_ASAN 1
+#endif
+#endif
+
+#ifdef NORV_SOAK_ASAN
+// AddressSanitizer keeps freed memory in a quarantine of 256 MiB by default,
+// which a soak fills and the memory bound would count as growth. A smaller
+// one still catches a use soon after a free; ASAN_OPTIONS may override it.
+extern "C" const char* __asan_default_options() { return "quarantine_size_mb=16"; }
+#endif
 
 int main(int argc, char** argv) {
   // A client that dies must surface as a failed write, not end the soak.
