@@ -59,7 +59,7 @@ test-fuzz: deps
 	bash fuzz/run.sh build/fuzz 20
 
 # The full soak (docs/hardening.md): SOAK_ROUNDS rounds with 50 client
-# processes and 4 data threads; about 10 minutes for 200 rounds on 2 cores.
+# processes and 4 data threads; about 5 minutes for 200 rounds on 2 cores.
 SOAK_ROUNDS ?= 200
 soak: deps
 	cmake --preset release
