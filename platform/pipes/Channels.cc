@@ -44,9 +44,6 @@ class ConnectionCache {
   // component's exceptions when none can be made.
   std::shared_ptr<Connection> Get(const std::string& dir, const std::string& path,
                                   const std::string& where) {
-    // Checked on every call, not only for a new connection: a directory
-    // swapped for a link or opened to others must stop cached ones too.
-    CheckEndpointDirectory(dir, /*create=*/false, where);
     {
       std::lock_guard lock(mu_);
       auto it = connections_.find(path);
@@ -56,6 +53,11 @@ class ConnectionCache {
         connections_.erase(it);
       }
     }
+    // The directory decides which peer a new connection reaches, so it is
+    // checked whenever one is made; a connection already made keeps its
+    // peer whatever happens to the directory later, and checking it again
+    // on every call cost a tenth of the call.
+    CheckEndpointDirectory(dir, /*create=*/false, where);
     CheckSocketPathLength(path, where);
     // Fail at once when nobody listens: waiting out the connect time-out
     // would only delay the same answer.
