@@ -38,7 +38,10 @@ test-tsan: deps
 	cmake --build --preset tsan -j $(JOBS)
 	ctest --preset tsan -j $(JOBS) -L concurrency
 
-test: test-default test-asan test-tsan
+# The suite under the default preset (with the short soak), under
+# AddressSanitizer + UndefinedBehaviorSanitizer, the concurrency tests under
+# ThreadSanitizer, then the short fuzz run.
+test: test-default test-asan test-tsan test-fuzz
 
 bench: deps
 	cmake --preset release
@@ -53,10 +56,8 @@ fuzz: deps
 	bash fuzz/run.sh build/fuzz $(FUZZ_SECONDS)
 
 # The short fuzz run inside `make test`: every target for 20 s.
-test-fuzz: deps
-	cmake --preset fuzz
-	cmake --build --preset fuzz -j $(JOBS)
-	bash fuzz/run.sh build/fuzz 20
+test-fuzz:
+	$(MAKE) fuzz FUZZ_SECONDS=20
 
 # The full soak (docs/hardening.md): SOAK_ROUNDS rounds with 50 client
 # processes and 4 data threads; about 5 minutes for 200 rounds on 2 cores.
