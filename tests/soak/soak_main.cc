@@ -283,17 +283,20 @@ void RunRound(const Options& options, std::vector<std::unique_ptr<ClientProcess>
   const bool expected = refuser < 0;
   std::uint64_t requests = 0;
   std::uint64_t forces = 0;
+  // A wrong answer ends the soak after the round, so that the clients'
+  // reports can tell a client that was skipped from one that was asked.
+  std::string wrongAnswer;
   for (int walk = 0; walk < options.walks; ++walk) {
     if (walk % 2 == 0) {
       const bool answer = ShutdownFactory::RequestStopShutdownService();
       ++requests;
-      if (answer != expected) {
-        throw std::runtime_error(
-            "round " + r + ", walk " + std::to_string(walk) +
-            ": RequestStopShutdownService answered " + (answer ? "true" : "false") + ", expected " +
-            (expected ? "true" : "false") +
-            (refuser >= 0 ? " (" + clients[refuser]->Describe() + " stays subscribed and refuses)"
-                          : " (every client agrees)"));
+      if (answer != expected && wrongAnswer.empty()) {
+        wrongAnswer =
+            ("round " + r + ", walk " + std::to_string(walk) +
+             ": RequestStopShutdownService answered " + (answer ? "true" : "false") +
+             ", expected " + (expected ? "true" : "false") +
+             (refuser >= 0 ? " (" + clients[refuser]->Describe() + " stays subscribed and refuses)"
+                           : " (every client agrees)"));
       }
     } else {
       ShutdownFactory::ForceStopShutdownService();
@@ -308,16 +311,22 @@ void RunRound(const Options& options, std::vector<std::unique_ptr<ClientProcess>
     const std::uint64_t asked = Field(line, 2, *clients[k]);
     const std::uint64_t told = Field(line, 3, *clients[k]);
     totals.cycles += Field(line, 4, *clients[k]);
+    if (!wrongAnswer.empty() && static_cast<int>(k) == refuser) {
+      wrongAnswer += "; that client reports being asked " + std::to_string(asked) +
+                     " times by the round's " + std::to_string(requests) + " requests";
+    }
     const bool right =
         steady[k] ? asked == requests && told == forces : asked <= requests && told <= forces;
     if (!right) {
-      throw std::runtime_error("round " + r + ": " + clients[k]->Describe() + ", " +
+      throw std::runtime_error((wrongAnswer.empty() ? "" : wrongAnswer + "; ") + "round " + r +
+                               ": " + clients[k]->Describe() + ", " +
                                (steady[k] ? "subscribed throughout" : "churning") + ", was asked " +
                                std::to_string(asked) + " times and told " + std::to_string(told) +
                                " times by " + std::to_string(requests) + " requests and " +
                                std::to_string(forces) + " forces");
     }
   }
+  if (!wrongAnswer.empty()) throw std::runtime_error(wrongAnswer);
   totals.requests += requests;
   totals.forces += forces;
   ++totals.rounds;
