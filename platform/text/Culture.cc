@@ -256,6 +256,11 @@ const Culture& NamedCulture(std::string_view name) {
   std::string why;
   std::optional<CultureName> parsed;
   std::string key;
+  // Parsing asks ICU about regions and scripts, whose lazily built tables
+  // are ICU's own business; holding the lock keeps those first lookups in
+  // one thread, which also keeps ThreadSanitizer quiet about the
+  // uninstrumented library.
+  std::lock_guard<std::mutex> lock(*mutex);
   if (!name.empty()) {
     parsed = ParseCultureName(name, &why);
     if (!parsed) {
@@ -264,7 +269,6 @@ const Culture& NamedCulture(std::string_view name) {
     }
     key = DisplayName(*parsed);
   }
-  std::lock_guard<std::mutex> lock(*mutex);
   auto it = cultures->find(key);
   if (it != cultures->end()) return *it->second;
   std::unique_ptr<Culture> culture =
