@@ -7,12 +7,14 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <semaphore>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "servers/dataservice/DatabaseWatch.h"
 #include "servers/dataservice/ProjectDatabase.h"
 #include "servers/dataservice/Sqlite.h"
 #include "services/CustomPassword.h"
@@ -39,6 +41,15 @@ struct Caller {
   std::string project;
   std::int64_t projectId = 0;
   std::int64_t userId = 0;
+  bool isAdmin = false;
+  bool isRestricted = false;
+};
+
+// What the database holds on one user of one project.
+struct UserRow {
+  std::int64_t projectId = 0;
+  std::int64_t userId = 0;
+  std::string storedHash;
   bool isAdmin = false;
   bool isRestricted = false;
 };
@@ -76,6 +87,7 @@ class SqliteDataService::Impl {
   Impl(std::filesystem::path database, DataServiceOptions options)
       : path_(std::filesystem::absolute(std::move(database))),
         options_(std::move(options)),
+        watch_(path_),
         slowCheckSlots_(std::clamp(options_.concurrentSlowChecks, 1, 64)) {
     if (sodium_init() < 0) throw std::runtime_error("libsodium cannot be initialised");
     randombytes_buf(key_, sizeof key_);
@@ -100,7 +112,22 @@ class SqliteDataService::Impl {
     std::pair<dev_t, ino_t> identity_;
   };
 
-  Lease Checkout() {
+  Lease Checkout() { return Checkout(watch_.Generation()); }
+
+  // `generation` is the watch's, read before this call.
+  Lease Checkout(std::uint64_t generation) {
+    {
+      // Nothing has happened to the file since its identity was last
+      // checked: the pooled connections still read the file at the path.
+      std::lock_guard lock(poolMutex_);
+      if (generation == poolGeneration_) {
+        if (!idle_.empty()) {
+          std::unique_ptr<Connection> connection = std::move(idle_.back());
+          idle_.pop_back();
+          return Lease(this, std::move(connection), poolIdentity_);
+        }
+      }
+    }
     // A database file replaced or removed since the pooled connections were
     // opened must not be read through them: compare the file's identity.
     struct stat status;
@@ -116,6 +143,7 @@ class SqliteDataService::Impl {
         idle_.clear();
         poolIdentity_ = identity;
       }
+      poolGeneration_ = std::max(poolGeneration_, generation);
       if (!idle_.empty()) {
         std::unique_ptr<Connection> connection = std::move(idle_.back());
         idle_.pop_back();
@@ -161,30 +189,81 @@ class SqliteDataService::Impl {
   // Resolves and checks the caller's credentials on `db`.
   Caller Authenticate(Connection& db, const String& projectPath, const String& userName,
                       const String& password) {
-    Caller caller;
-    caller.project = projectPath.ToUtf8();
+    std::string project = projectPath.ToUtf8();
     std::string user = userName.ToUtf8();
-    std::string secret = password.ToUtf8();
-    std::string storedHash;
+    UserRow row = LookUp(db, project, user);
+    return Check(std::move(project), user, row, password);
+  }
+
+  // Like Authenticate, but answers from the user rows already read while the
+  // database has not changed since; for the questions that need nothing else
+  // from the database.
+  Caller AuthenticateFromMemory(const String& projectPath, const String& userName,
+                                const String& password) {
+    std::string project = projectPath.ToUtf8();
+    std::string user = userName.ToUtf8();
+    std::uint64_t generation = watch_.Generation();
+    // Length first, so that no two (project, user) pairs share a key.
+    std::string key = std::to_string(project.size()) + ":" + project + user;
+    std::optional<UserRow> row;
     {
-      auto query = db.Prepare(
-          "SELECT p.project_id, u.user_id, u.password_hash, u.is_admin, u.is_restricted"
-          " FROM projects p LEFT JOIN users u ON u.project_id = p.project_id AND u.name = ?2"
-          " WHERE p.path = ?1");
-      query.Bind(1, caller.project).Bind(2, user);
-      if (!query.Step()) {
-        throw DataServiceFault("database " + path_.string() + " has no project " +
-                               Quote(caller.project));
+      std::lock_guard lock(rowsMutex_);
+      if (generation == rowsGeneration_) {
+        if (auto it = rows_.find(key); it != rows_.end()) row = it->second;
       }
-      if (query.IsNull(1)) {
-        throw DataServiceFault("project " + Quote(caller.project) + " has no user " + Quote(user));
-      }
-      caller.projectId = query.Int64(0);
-      caller.userId = query.Int64(1);
-      storedHash = query.Text(2);
-      caller.isAdmin = query.Int64(3) != 0;
-      caller.isRestricted = query.Int64(4) != 0;
     }
+    if (!row) {
+      {
+        Lease db = Checkout(generation);
+        row = LookUp(*db, project, user);
+      }
+      // A call that began before a change and finished after it keeps its
+      // row to itself.
+      std::lock_guard lock(rowsMutex_);
+      if (generation > rowsGeneration_) {
+        rows_.clear();
+        rowsGeneration_ = generation;
+      }
+      if (generation == rowsGeneration_ &&
+          rows_.size() < std::max<std::size_t>(options_.maxRememberedCredentials, 1)) {
+        rows_.emplace(std::move(key), *row);
+      }
+    }
+    return Check(std::move(project), user, *row, password);
+  }
+
+  UserRow LookUp(Connection& db, const std::string& project, const std::string& user) {
+    auto query = db.Prepare(
+        "SELECT p.project_id, u.user_id, u.password_hash, u.is_admin, u.is_restricted"
+        " FROM projects p LEFT JOIN users u ON u.project_id = p.project_id AND u.name = ?2"
+        " WHERE p.path = ?1");
+    query.Bind(1, project).Bind(2, user);
+    if (!query.Step()) {
+      throw DataServiceFault("database " + path_.string() + " has no project " + Quote(project));
+    }
+    if (query.IsNull(1)) {
+      throw DataServiceFault("project " + Quote(project) + " has no user " + Quote(user));
+    }
+    UserRow row;
+    row.projectId = query.Int64(0);
+    row.userId = query.Int64(1);
+    row.storedHash = query.Text(2);
+    row.isAdmin = query.Int64(3) != 0;
+    row.isRestricted = query.Int64(4) != 0;
+    return row;
+  }
+
+  // Checks `password` against the user's row: remembered, or the slow hash.
+  Caller Check(std::string project, const std::string& user, const UserRow& row,
+               const String& password) {
+    Caller caller;
+    caller.project = std::move(project);
+    caller.projectId = row.projectId;
+    caller.userId = row.userId;
+    caller.isAdmin = row.isAdmin;
+    caller.isRestricted = row.isRestricted;
+    const std::string& storedHash = row.storedHash;
+    std::string secret = password.ToUtf8();
     // A password may come encrypted (CustomPassword); it is checked, and
     // remembered, as the password it decrypts to. Text that only looks
     // encrypted is checked as it is.
@@ -373,9 +452,18 @@ class SqliteDataService::Impl {
   DataServiceOptions options_;
   unsigned char key_[crypto_generichash_KEYBYTES];
 
+  internal::DatabaseWatch watch_;
+
   std::mutex poolMutex_;
   std::pair<dev_t, ino_t> poolIdentity_{};
+  // The watch's generation when poolIdentity_ was last checked; 0 is none.
+  std::uint64_t poolGeneration_ = 0;
   std::vector<std::unique_ptr<Connection>> idle_;
+
+  // The user rows read at the watch's generation rowsGeneration_.
+  std::mutex rowsMutex_;
+  std::uint64_t rowsGeneration_ = 0;
+  std::unordered_map<std::string, UserRow> rows_;
 
   std::mutex cacheMutex_;
   std::unordered_map<std::string, std::chrono::steady_clock::time_point> remembered_;
@@ -425,18 +513,14 @@ void SqliteDataService::LogOn(const String& projectPath, const String& user, con
 
 bool SqliteDataService::IsProjectAdmin(const String& projectPath, const String& userName,
                                        const String& password) {
-  return Faulting([&] {
-    Impl::Lease db = impl_->Checkout();
-    return impl_->Authenticate(*db, projectPath, userName, password).isAdmin;
-  });
+  return Faulting(
+      [&] { return impl_->AuthenticateFromMemory(projectPath, userName, password).isAdmin; });
 }
 
 bool SqliteDataService::IsUserRestricted(const String& projectPath, const String& userName,
                                          const String& password) {
-  return Faulting([&] {
-    Impl::Lease db = impl_->Checkout();
-    return impl_->Authenticate(*db, projectPath, userName, password).isRestricted;
-  });
+  return Faulting(
+      [&] { return impl_->AuthenticateFromMemory(projectPath, userName, password).isRestricted; });
 }
 
 bool SqliteDataService::IsDatabaseCanBeConnected(const String& projectPath, const String& userName,

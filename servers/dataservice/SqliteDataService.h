@@ -12,7 +12,12 @@
 //
 // Queries use read-only connections with a busy time-out, each used by one
 // thread at a time and pooled between calls; only LogOn writes (one
-// autocommitted row). Thread-safety: all operations may run concurrently.
+// autocommitted row). The pooled connections, and the user rows that
+// IsProjectAdmin and IsUserRestricted answer from without a query, are used
+// only while a DatabaseWatch has seen nothing happen to the file or its path;
+// after that, the file's identity and the rows are read afresh. So a change
+// or a replaced file finished before a call is always seen by that call.
+// Thread-safety: all operations may run concurrently.
 #ifndef NORV_SERVERS_DATASERVICE_SQLITE_DATA_SERVICE_H_
 #define NORV_SERVERS_DATASERVICE_SQLITE_DATA_SERVICE_H_
 

@@ -215,6 +215,20 @@ TEST_F(ReferenceServiceTest, ReportsADatabaseThatCannotBeUsed) {
   EXPECT_FALSE(s.IsProjectAdmin(p, u, w));
 }
 
+TEST_F(ReferenceServiceTest, SeesEveryChangeThroughALinkedDirectoryToo) {
+  // The file's events cannot be watched through a link: each call checks.
+  std::filesystem::create_directory_symlink(dir_.Path(), dir_.Path() / "link");
+  SqliteDataService service(dir_.Path() / "link" / "project.db");
+  const ServiceString p = S("fields/north"), u = S("ada"), w = S("s3cret");
+  EXPECT_TRUE(service.IsProjectAdmin(p, u, w));
+  ProjectWriter(file_).SetUserFlags(admin_, false, true);
+  EXPECT_FALSE(service.IsProjectAdmin(p, u, w));
+  EXPECT_TRUE(service.IsUserRestricted(p, u, w));
+  std::filesystem::rename(file_, dir_.Path() / "moved.db");
+  EXPECT_THAT(FaultText([&] { service.IsUserRestricted(p, u, w); }),
+              HasSubstr("cannot open database"));
+}
+
 TEST_F(ReferenceServiceTest, LogOnRecordsOneRowAndHoldsNoLock) {
   SqliteDataService& s = Service();
   s.LogOn(S("fields/north"), S("rob"), S("pa55"), S("Zoë"));
