@@ -471,8 +471,7 @@ void BM_LifeList_ConversionOnly(benchmark::State& state) {
         records, "GetForecastLifeList",
         [](const std::optional<Data::DateTimeResultSet>& record, std::size_t i) {
           const auto& life = Norv::Interop::RecordAt(record, "GetForecastLifeList", i);
-          return NativeStringKeyValuePair{
-              life.Id(), Norv::Interop::NativeString(Norv::Interop::FormatShortDate(life.Value()))};
+          return NativeStringKeyValuePair{life.Id(), Norv::Interop::NativeShortDate(life.Value())};
         });
     benchmark::DoNotOptimize(pairs);
   }

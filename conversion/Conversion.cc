@@ -105,18 +105,35 @@ std::optional<std::size_t> NarrowUnitsWith(int level, const char16_t* units, std
 
 }  // namespace internal
 
-std::string NativeString(const ServiceString& managedString) {
+namespace {
+
+// The low bytes of `units` up to the first U+0000, by the best loop the
+// processor has: one pass, narrowing while looking for U+0000.
+std::size_t Narrow(const char16_t* units, std::size_t n, char* out) {
   static const internal::Narrower narrow = internal::NarrowerFor(3);
+  return narrow(units, n, out);
+}
+
+}  // namespace
+
+std::string NativeString(const ServiceString& managedString) {
   std::string result;
   if (managedString.IsNull()) return result;
   const std::u16string& units = managedString.Units();
-  // One pass: narrow while looking for U+0000, then cut there.
   result.resize(units.size());
-  result.resize(narrow(units.data(), units.size(), result.data()));
+  result.resize(Narrow(units.data(), units.size(), result.data()));
   return result;
 }
 
 ServiceString FormatShortDate(const DateTime& d) { return ServiceString(Text::FormatShortDate(d)); }
+
+std::string NativeShortDate(const DateTime& d) {
+  thread_local std::u16string units;
+  Text::FormatShortDate(d, &units);
+  std::string result(units.size(), '\0');
+  result.resize(Narrow(units.data(), units.size(), result.data()));
+  return result;
+}
 
 namespace internal {
 

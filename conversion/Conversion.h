@@ -34,6 +34,10 @@ std::string NativeString(const ServiceString& managedString);
 // The calling thread's culture's short date of `d`.
 ServiceString FormatShortDate(const DateTime& d);
 
+// NativeString(FormatShortDate(d)), without the strings in between: a list
+// of a million dates would otherwise allocate two million times.
+std::string NativeShortDate(const DateTime& d);
+
 namespace internal {
 // NativeString's narrowing loop by instruction set (0 scalar, 1 SSE2, 2 AVX2,
 // 3 AVX-512BW), for tests: writes the low bytes of `units` up to the first

@@ -15,7 +15,7 @@ namespace Norv::MirnDataService::Interop {
 namespace {
 
 using Norv::Interop::ConvertList;
-using Norv::Interop::FormatShortDate;
+using Norv::Interop::NativeShortDate;
 using Norv::Interop::NativeString;
 using Norv::Interop::RecordAt;
 using Norv::Interop::ToServiceString;
@@ -114,8 +114,8 @@ std::string MirnDataService::GetForecastLife(char* projectPath, char* userName, 
   ServiceString secret = ToServiceString(password);
   ServiceString templateText = ToServiceString(templateName);
   ServiceString authorName = ToServiceString(author);
-  return NativeString(FormatShortDate(
-      channel->GetForecastLife(project, user, secret, boreholeId, templateText, authorName)));
+  return NativeShortDate(
+      channel->GetForecastLife(project, user, secret, boreholeId, templateText, authorName));
 }
 
 std::vector<NativeDoubleKeyValuePair> MirnDataService::GetForecastEURList(
@@ -156,7 +156,7 @@ std::vector<NativeStringKeyValuePair> MirnDataService::GetForecastLifeList(
       channel->GetForecastLifeList(project, user, secret, forecast, authorName),
       "GetForecastLifeList", [](const std::optional<DateTimeResultSet>& record, std::size_t i) {
         const DateTimeResultSet& life = RecordAt(record, "GetForecastLifeList", i);
-        return NativeStringKeyValuePair{life.Id(), NativeString(FormatShortDate(life.Value()))};
+        return NativeStringKeyValuePair{life.Id(), NativeShortDate(life.Value())};
       });
 }
 

@@ -47,6 +47,8 @@ NORV_PLATFORM_API std::string CurrentCalendarName();
 // `date` in the short-date pattern of the calling thread's culture, in its
 // default calendar, with ASCII digits; the time of day is not shown.
 NORV_PLATFORM_API std::u16string FormatShortDate(const DateTime& date);
+// The same into `*out`, whose capacity is reused: for lists of dates.
+NORV_PLATFORM_API void FormatShortDate(const DateTime& date, std::u16string* out);
 
 }  // namespace Norv::Text
 

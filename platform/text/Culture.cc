@@ -446,7 +446,7 @@ std::string CurrentShortDatePattern() { return Utf8(CurrentCulture().netPattern)
 
 std::string CurrentCalendarName() { return CurrentCulture().calendarType; }
 
-std::u16string FormatShortDate(const DateTime& date) {
+void FormatShortDate(const DateTime& date, std::u16string* out) {
   const Culture& culture = CurrentCulture();
   // 64 bits: a Buddhist year is the Gregorian one plus 543, whatever the
   // caller's year.
@@ -458,12 +458,13 @@ std::u16string FormatShortDate(const DateTime& date) {
     CalendarFields(culture, date, &calendarYear, &month, &day);
     year = calendarYear;
   }
-  char16_t buffer[64];
-  if (culture.pattern.MaxLength() <= std::size(buffer)) {
-    return std::u16string(buffer, culture.pattern.Format(year, month, day, buffer));
-  }
-  std::u16string out(culture.pattern.MaxLength(), u'\0');
-  out.resize(culture.pattern.Format(year, month, day, out.data()));
+  out->resize(culture.pattern.MaxLength());
+  out->resize(culture.pattern.Format(year, month, day, out->data()));
+}
+
+std::u16string FormatShortDate(const DateTime& date) {
+  std::u16string out;
+  FormatShortDate(date, &out);
   return out;
 }
 

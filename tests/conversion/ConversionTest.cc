@@ -2,6 +2,8 @@
 // so code page 1252 and the en-US culture.
 #include <gtest/gtest.h>
 
+#include <climits>
+
 #include <optional>
 #include <random>
 #include <string>
@@ -182,6 +184,19 @@ TEST(ShortDateRule, DefaultCultureIsEnUsUnderTheCLocale) {
   EXPECT_EQ(Text::CurrentCultureName(), "en-US");
   EXPECT_EQ(FormatShortDate(DateTime{2011, 3, 7, 23, 59, 0, 0}), ServiceString(u"3/7/2011"));
   EXPECT_EQ(NativeString(FormatShortDate(DateTime{1999, 12, 31})), "12/31/1999");
+}
+
+// The list path formats into a reused buffer: it must give the rule's bytes
+// for every culture, long dates after short ones and back.
+TEST(ShortDateRule, NativeShortDateIsTheRuleWithoutItsStrings) {
+  for (const char* culture : {"en-US", "bg-BG", "th-TH", "ar-SA", "zh-TW", "de-DE"}) {
+    Text::SetCurrentCulture(culture);
+    for (const DateTime& d : {DateTime{2011, 3, 7}, DateTime{1, 1, 1}, DateTime{9999, 12, 31},
+                              DateTime{INT_MAX, 1, 2}, DateTime{2030, 10, 1}}) {
+      EXPECT_EQ(NativeShortDate(d), NativeString(FormatShortDate(d))) << culture << " " << d.year;
+    }
+  }
+  Text::ResetCurrentCulture();
 }
 
 }  // namespace
