@@ -234,21 +234,34 @@ int Serve(const std::filesystem::path& dir) {
   return 0;
 }
 
-void BareCalls(benchmark::State& state, const std::string& path) {
-  auto stub = v1::DataService::NewStub(
-      grpc::CreateChannel("unix:" + path, grpc::InsecureChannelCredentials()));
-  v1::CredentialsRequest request;
-  request.set_project_path(kProject);
-  request.set_user_name(kUser);
-  request.set_password(kPassword);
-  ProcessCpu cpu(state);
-  for (auto _ : state) {
+// A plain generated stub on the bare server's socket.
+class BareClient {
+ public:
+  explicit BareClient(const std::string& path)
+      : stub_(v1::DataService::NewStub(
+            grpc::CreateChannel("unix:" + path, grpc::InsecureChannelCredentials()))) {
+    request_.set_project_path(kProject);
+    request_.set_user_name(kUser);
+    request_.set_password(kPassword);
+  }
+  // Whether the call succeeded and answered true.
+  bool IsProjectAdmin() {
     grpc::ClientContext context;
     context.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(60));
     v1::BoolReply reply;
-    if (!stub->IsProjectAdmin(&context, request, &reply).ok() || !reply.value()) {
-      state.SkipWithError("call failed");
-    }
+    return stub_->IsProjectAdmin(&context, request_, &reply).ok() && reply.value();
+  }
+
+ private:
+  std::unique_ptr<v1::DataService::Stub> stub_;
+  v1::CredentialsRequest request_;
+};
+
+void BareCalls(benchmark::State& state, const std::string& path) {
+  BareClient client(path);
+  ProcessCpu cpu(state);
+  for (auto _ : state) {
+    if (!client.IsProjectAdmin()) state.SkipWithError("call failed");
   }
 }
 
@@ -313,12 +326,7 @@ BENCHMARK(BM_IsProjectAdmin_BridgeToReferenceService)->UseRealTime()->Unit(bench
 // after the other, while calls in turn meet the same load. Reports the
 // median of each and their ratio.
 void AlternatingCalls(benchmark::State& state, const std::string& bareSocket, std::int32_t pid) {
-  auto stub = v1::DataService::NewStub(
-      grpc::CreateChannel("unix:" + bareSocket, grpc::InsecureChannelCredentials()));
-  v1::CredentialsRequest request;
-  request.set_project_path(kProject);
-  request.set_user_name(kUser);
-  request.set_password(kPassword);
+  BareClient client(bareSocket);
   MirnDataService::IsProjectAdmin(C(kProject), C(kUser), C(kPassword), pid);
   std::vector<double> bare, bridge;
   using Clock = std::chrono::steady_clock;
@@ -327,10 +335,7 @@ void AlternatingCalls(benchmark::State& state, const std::string& bareSocket, st
   };
   for (auto _ : state) {
     auto start = Clock::now();
-    grpc::ClientContext context;
-    context.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(60));
-    v1::BoolReply reply;
-    bool bareOk = stub->IsProjectAdmin(&context, request, &reply).ok() && reply.value();
+    bool bareOk = client.IsProjectAdmin();
     auto middle = Clock::now();
     bool bridgeOk = MirnDataService::IsProjectAdmin(C(kProject), C(kUser), C(kPassword), pid);
     auto end = Clock::now();

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 
 #include "servers/dataservice/DatabaseWatch.h"
@@ -38,6 +39,22 @@ class DatabaseWatchTest : public ::testing::Test {
     writer.AddProject("north", "North");
   }
 
+  struct CloseReader {
+    void operator()(sqlite3* db) const { sqlite3_close(db); }
+  };
+  using Reader = std::unique_ptr<sqlite3, CloseReader>;
+
+  // A read-only connection held open, as the service's pooled ones are,
+  // after its first read.
+  Reader OpenReader() {
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open_v2(file_.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    Reader reader(db);
+    EXPECT_EQ(sqlite3_exec(db, "SELECT count(*) FROM projects", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    return reader;
+  }
+
   Testing::TempDir dir_;
   std::filesystem::path root_;
   std::filesystem::path folder_;
@@ -45,19 +62,16 @@ class DatabaseWatchTest : public ::testing::Test {
 };
 
 TEST_F(DatabaseWatchTest, ReadersAndNeighboursLeaveTheGenerationAlone) {
-  // A reader held open, as the service's pooled connections are.
-  // The first one creates the WAL and its index, which counts once.
-  sqlite3* reader = nullptr;
-  ASSERT_EQ(sqlite3_open_v2(file_.c_str(), &reader, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-  EXPECT_EQ(sqlite3_exec(reader, "SELECT count(*) FROM projects", nullptr, nullptr, nullptr),
-            SQLITE_OK);
+  // The first reader creates the WAL and its index, which counts once.
+  Reader reader = OpenReader();
   DatabaseWatch watch(file_);
   ASSERT_TRUE(watch.Armed());
   auto generation = watch.Generation();
 
   for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(sqlite3_exec(reader, "SELECT count(*) FROM projects", nullptr, nullptr, nullptr),
-              SQLITE_OK);
+    EXPECT_EQ(
+        sqlite3_exec(reader.get(), "SELECT count(*) FROM projects", nullptr, nullptr, nullptr),
+        SQLITE_OK);
   }
   Exec(file_, "SELECT count(*) FROM users", SQLITE_OPEN_READONLY);
   { std::ofstream(folder_ / "notes.txt") << "beside the project"; }
@@ -65,15 +79,11 @@ TEST_F(DatabaseWatchTest, ReadersAndNeighboursLeaveTheGenerationAlone) {
   std::filesystem::rename(folder_ / "notes.txt", folder_ / "notes2.txt");
   std::filesystem::create_directory(root_ / "south");
   EXPECT_EQ(watch.Generation(), generation);
-  sqlite3_close(reader);
 }
 
 TEST_F(DatabaseWatchTest, EveryChangeToTheFileOrItsPathCountsAtOnce) {
   // A reader held open keeps the WAL in place, so that a commit only writes.
-  sqlite3* reader = nullptr;
-  ASSERT_EQ(sqlite3_open_v2(file_.c_str(), &reader, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-  EXPECT_EQ(sqlite3_exec(reader, "SELECT count(*) FROM projects", nullptr, nullptr, nullptr),
-            SQLITE_OK);
+  Reader reader = OpenReader();
   DatabaseWatch watch(file_);
   ASSERT_TRUE(watch.Armed());
   auto last = watch.Generation();
@@ -118,7 +128,6 @@ TEST_F(DatabaseWatchTest, EveryChangeToTheFileOrItsPathCountsAtOnce) {
   // The old directory, now elsewhere, no longer matters.
   Exec(root_ / "elsewhere" / "north" / "project.db", "UPDATE projects SET name = 'Old'");
   EXPECT_FALSE(changed());
-  sqlite3_close(reader);
 }
 
 TEST_F(DatabaseWatchTest, ALinkOnThePathMakesEveryLookCount) {
