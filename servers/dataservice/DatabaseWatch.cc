@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
-#include <cstring>
 #include <system_error>
 #include <utility>
 
@@ -135,9 +134,9 @@ std::uint64_t DatabaseWatch::Generation() {
     if (retry_) armed_ = Arm();
     return ++generation_;
   }
-  // One read(): EAGAIN when nothing happened, the events otherwise.
+  // One read(): EAGAIN when nothing happened, the events otherwise. A watch
+  // lost on the way counts as a change too.
   if (DrainEvents()) ++generation_;
-  if (!armed_) ++generation_;
   return generation_;
 }
 

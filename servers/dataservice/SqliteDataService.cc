@@ -121,11 +121,7 @@ class SqliteDataService::Impl {
       // checked: the pooled connections still read the file at the path.
       std::lock_guard lock(poolMutex_);
       if (generation == poolGeneration_) {
-        if (!idle_.empty()) {
-          std::unique_ptr<Connection> connection = std::move(idle_.back());
-          idle_.pop_back();
-          return Lease(this, std::move(connection), poolIdentity_);
-        }
+        if (auto connection = TakeIdle()) return Lease(this, std::move(connection), poolIdentity_);
       }
     }
     // A database file replaced or removed since the pooled connections were
@@ -144,13 +140,17 @@ class SqliteDataService::Impl {
         poolIdentity_ = identity;
       }
       poolGeneration_ = std::max(poolGeneration_, generation);
-      if (!idle_.empty()) {
-        std::unique_ptr<Connection> connection = std::move(idle_.back());
-        idle_.pop_back();
-        return Lease(this, std::move(connection), identity);
-      }
+      if (auto connection = TakeIdle()) return Lease(this, std::move(connection), identity);
     }
     return Lease(this, OpenChecked(), identity);
+  }
+
+  // An idle pooled connection, or null. Called with poolMutex_ held.
+  std::unique_ptr<Connection> TakeIdle() {
+    if (idle_.empty()) return nullptr;
+    std::unique_ptr<Connection> connection = std::move(idle_.back());
+    idle_.pop_back();
+    return connection;
   }
 
   // A fresh read-only connection to a file that is a project database.
