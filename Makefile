@@ -5,7 +5,8 @@ JOBS ?= $(shell nproc)
 PACKAGES := build-essential cmake ninja-build pkg-config git \
   libgrpc++-dev protobuf-compiler-grpc libprotobuf-dev protobuf-compiler \
   libicu-dev libsodium-dev libsqlite3-dev libcli11-dev \
-  libgtest-dev libgmock-dev googletest libbenchmark-dev clang libclang-rt-14-dev
+  libgtest-dev libgmock-dev googletest libbenchmark-dev clang libclang-rt-14-dev \
+  python3-grpcio python3-protobuf
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: deps build demo test test-default test-asan test-tsan bench fuzz test-fuzz soak format clean

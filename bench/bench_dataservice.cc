@@ -29,8 +29,8 @@
 
 #include "bench/BenchSupport.h"
 #include "conversion/Conversion.h"
+#include "norv/contracts/v1/data_service.grpc.pb.h"
 #include "norv/interop/MirnDataService.h"
-#include "proto/data_service.grpc.pb.h"
 #include "servers/dataservice/DataServiceHost.h"
 #include "servers/dataservice/ProjectDatabase.h"
 #include "servers/dataservice/SqliteDataService.h"

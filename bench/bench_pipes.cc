@@ -16,8 +16,8 @@
 #include <thread>
 
 #include "bench/BenchSupport.h"
-#include "proto/data_service.grpc.pb.h"
-#include "proto/shutdown.grpc.pb.h"
+#include "norv/contracts/v1/data_service.grpc.pb.h"
+#include "norv/contracts/v1/shutdown.grpc.pb.h"
 #include "services/NamedPipeServiceHost.h"
 
 namespace {

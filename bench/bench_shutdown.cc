@@ -12,8 +12,8 @@
 
 #include "bench/BenchSupport.h"
 #include "norv/interop/ShutdownFactory.h"
-#include "platform/clients/ShutdownClient.h"
 #include "services/NamedPipeServiceHost.h"
+#include "services/ShutdownClient.h"
 
 namespace {
 

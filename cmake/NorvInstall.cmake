@@ -4,11 +4,17 @@ install(TARGETS norv_interop norv_platform EXPORT NorvInteropTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(DIRECTORY include/norv DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# The platform's public API: the headers of services/, which include each
+# other by sibling name, become <norv/platform/...> beside <norv/platform.h>.
+file(GLOB _norv_platform_headers CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/services/*.h)
+install(FILES ${_norv_platform_headers}
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/norv/platform)
 install(EXPORT NorvInteropTargets NAMESPACE NorvInterop::
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/NorvInterop)
 configure_package_config_file(cmake/NorvInteropConfig.cmake.in
   ${CMAKE_CURRENT_BINARY_DIR}/NorvInteropConfig.cmake
-  INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/NorvInterop)
+  INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/NorvInterop
+  PATH_VARS CMAKE_INSTALL_DATADIR)
 write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/NorvInteropConfigVersion.cmake
   COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/NorvInteropConfig.cmake
@@ -17,6 +23,7 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/NorvInteropConfig.cmake
 # The .pc file finds its prefix relative to itself, so that an install with
 # `cmake --install --prefix` elsewhere stays usable.
 file(RELATIVE_PATH NORV_PC_UP "/root/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/root")
-configure_file(cmake/norv-interop.pc.in ${CMAKE_CURRENT_BINARY_DIR}/norv-interop.pc @ONLY)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/norv-interop.pc
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+foreach(pc norv-interop norv-platform)
+  configure_file(cmake/${pc}.pc.in ${CMAKE_CURRENT_BINARY_DIR}/${pc}.pc @ONLY)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${pc}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endforeach()

@@ -44,7 +44,7 @@
 #include <google/protobuf/stubs/logging.h>
 
 #include "fuzz/FuzzSupport.h"
-#include "proto/shutdown.grpc.pb.h"
+#include "norv/contracts/v1/shutdown.grpc.pb.h"
 #include "services/NamedPipeServiceHost.h"
 
 namespace {

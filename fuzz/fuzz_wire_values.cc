@@ -21,8 +21,8 @@
 
 #include "conversion/Conversion.h"
 #include "fuzz/FuzzSupport.h"
+#include "norv/contracts/v1/data_service.pb.h"
 #include "platform/pipes/WireValues.h"
-#include "proto/data_service.pb.h"
 #include "services/Text.h"
 
 namespace {

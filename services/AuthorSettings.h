@@ -14,8 +14,8 @@
 #include <mutex>
 #include <stdexcept>
 
-#include "services/PlatformExport.h"
-#include "services/ServiceString.h"
+#include "PlatformExport.h"
+#include "ServiceString.h"
 
 namespace Norv::IO {
 

@@ -7,11 +7,18 @@
 
 #include <string_view>
 
+#include "PlatformExport.h"
+
 namespace Norv::ServiceModel {
 
 struct ContractType {
   std::string_view fullName;
-  friend bool operator==(const ContractType&, const ContractType&) = default;
+  friend bool operator==(const ContractType& a, const ContractType& b) noexcept {
+    return a.fullName == b.fullName;
+  }
+  friend bool operator!=(const ContractType& a, const ContractType& b) noexcept {
+    return !(a == b);
+  }
 };
 
 template <class Contract>
@@ -21,7 +28,7 @@ constexpr ContractType TypeOf() noexcept {
 
 // Base of every contract interface, so that a host can hold any service
 // object and find the contracts it implements.
-class IServiceContract {
+class NORV_PLATFORM_API IServiceContract {
  public:
   virtual ~IServiceContract() = default;
 };

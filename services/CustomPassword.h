@@ -22,11 +22,10 @@
 #define NORV_SERVICES_CUSTOM_PASSWORD_H_
 
 #include <filesystem>
-#include <optional>
 #include <stdexcept>
 
-#include "services/PlatformExport.h"
-#include "services/ServiceString.h"
+#include "PlatformExport.h"
+#include "ServiceString.h"
 
 namespace Norv::Security {
 
@@ -64,15 +63,6 @@ class NORV_PLATFORM_API CustomPassword {
   // The key file used by the next call.
   static std::filesystem::path KeyFilePath();
 };
-
-namespace testing {
-
-// While set, EncryptPassword answers `answer` (which may be null or hold any
-// code unit) instead of encrypting, so that callers' handling of answers the
-// real encryptor never gives can be tested. Reset with std::nullopt.
-NORV_PLATFORM_API void SetEncryptAnswer(std::optional<ServiceString> answer);
-
-}  // namespace testing
 
 }  // namespace Norv::Security
 

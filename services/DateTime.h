@@ -8,15 +8,19 @@
 namespace Norv {
 
 struct DateTime {
-  std::int32_t year = 1;  // proleptic Gregorian, 1 to 9999
+  std::int32_t year = 1;   // proleptic Gregorian, 1 to 9999
   std::int32_t month = 1;  // 1 to 12
-  std::int32_t day = 1;  // 1 to 31
+  std::int32_t day = 1;    // 1 to 31
   std::int32_t hour = 0;
   std::int32_t minute = 0;
   std::int32_t second = 0;
   std::int32_t nanosecond = 0;
 
-  friend bool operator==(const DateTime&, const DateTime&) = default;
+  friend bool operator==(const DateTime& a, const DateTime& b) noexcept {
+    return a.year == b.year && a.month == b.month && a.day == b.day && a.hour == b.hour &&
+           a.minute == b.minute && a.second == b.second && a.nanosecond == b.nanosecond;
+  }
+  friend bool operator!=(const DateTime& a, const DateTime& b) noexcept { return !(a == b); }
 };
 
 }  // namespace Norv

@@ -6,12 +6,13 @@
 
 #include <string_view>
 
-#include "services/ContractType.h"
-#include "services/ServiceString.h"
+#include "ContractType.h"
+#include "PlatformExport.h"
+#include "ServiceString.h"
 
 namespace Norv::ServiceModel::Contracts::Service {
 
-class IApplicationLauncher : public virtual IServiceContract {
+class NORV_PLATFORM_API IApplicationLauncher : public virtual IServiceContract {
  public:
   static constexpr std::string_view kContractName =
       "Norv.ServiceModel.Contracts.Service.IApplicationLauncher";

@@ -8,15 +8,16 @@
 #include <cstdint>
 #include <string_view>
 
-#include "services/Collection.h"
-#include "services/ContractType.h"
-#include "services/DateTime.h"
-#include "services/ResultSets.h"
-#include "services/ServiceString.h"
+#include "Collection.h"
+#include "ContractType.h"
+#include "DateTime.h"
+#include "PlatformExport.h"
+#include "ResultSets.h"
+#include "ServiceString.h"
 
 namespace Norv::ServiceModel::Contracts::Service {
 
-class IDataService : public virtual IServiceContract {
+class NORV_PLATFORM_API IDataService : public virtual IServiceContract {
  public:
   static constexpr std::string_view kContractName =
       "Norv.ServiceModel.Contracts.Service.IDataService";
@@ -64,9 +65,10 @@ class IDataService : public virtual IServiceContract {
                                                               const String& password,
                                                               const String& templateName,
                                                               const String& author) = 0;
-  virtual Data::StringResultSetCollection GetForecastTemplatesByAuthor(
-      const String& projectPath, const String& userName, const String& password,
-      const String& author) = 0;
+  virtual Data::StringResultSetCollection GetForecastTemplatesByAuthor(const String& projectPath,
+                                                                       const String& userName,
+                                                                       const String& password,
+                                                                       const String& author) = 0;
 };
 
 }  // namespace Norv::ServiceModel::Contracts::Service

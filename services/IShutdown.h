@@ -8,12 +8,13 @@
 #include <cstdint>
 #include <string_view>
 
-#include "services/ContractType.h"
+#include "ContractType.h"
+#include "PlatformExport.h"
 
 namespace Norv::ServiceModel::Contracts::Service {
 
 // Implemented by each client application; called by the service.
-class IShutdownCallback : public virtual IServiceContract {
+class NORV_PLATFORM_API IShutdownCallback : public virtual IServiceContract {
  public:
   static constexpr std::string_view kContractName =
       "Norv.ServiceModel.Contracts.Service.IShutdownCallback";
@@ -24,10 +25,9 @@ class IShutdownCallback : public virtual IServiceContract {
   virtual void ForceShutdown() = 0;
 };
 
-class IShutdown : public virtual IServiceContract {
+class NORV_PLATFORM_API IShutdown : public virtual IServiceContract {
  public:
-  static constexpr std::string_view kContractName =
-      "Norv.ServiceModel.Contracts.Service.IShutdown";
+  static constexpr std::string_view kContractName = "Norv.ServiceModel.Contracts.Service.IShutdown";
   using Callback = IShutdownCallback;
 
   virtual void Subscribe(std::int32_t key) = 0;

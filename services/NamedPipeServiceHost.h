@@ -18,13 +18,13 @@
 #include <string>
 #include <string_view>
 
-#include "services/ContractType.h"
-#include "services/IApplicationLauncher.h"
-#include "services/IDataService.h"
-#include "services/IShutdown.h"
-#include "services/PlatformExport.h"
-#include "services/ServiceDescription.h"
-#include "services/ServiceErrors.h"
+#include "ContractType.h"
+#include "IApplicationLauncher.h"
+#include "IDataService.h"
+#include "IShutdown.h"
+#include "PlatformExport.h"
+#include "ServiceDescription.h"
+#include "ServiceErrors.h"
 
 namespace Norv::ServiceModel {
 
@@ -85,17 +85,17 @@ class NORV_PLATFORM_API NamedPipeServiceHost {
 };
 
 extern template NORV_PLATFORM_API std::shared_ptr<Contracts::Service::IDataService>
-NamedPipeServiceHost::GetSingleChannel<Contracts::Service::IDataService>(std::int32_t,
-                                                                         std::string_view);
+    NamedPipeServiceHost::GetSingleChannel<Contracts::Service::IDataService>(std::int32_t,
+                                                                             std::string_view);
 extern template NORV_PLATFORM_API std::shared_ptr<Contracts::Service::IDataService>
-NamedPipeServiceHost::GetSingleChannel<Contracts::Service::IDataService>(std::int32_t,
-                                                                         ContractType);
+    NamedPipeServiceHost::GetSingleChannel<Contracts::Service::IDataService>(std::int32_t,
+                                                                             ContractType);
 extern template NORV_PLATFORM_API std::shared_ptr<Contracts::Service::IApplicationLauncher>
-NamedPipeServiceHost::GetSingleChannel<Contracts::Service::IApplicationLauncher>(
-    std::int32_t, std::string_view);
+    NamedPipeServiceHost::GetSingleChannel<Contracts::Service::IApplicationLauncher>(
+        std::int32_t, std::string_view);
 extern template NORV_PLATFORM_API std::shared_ptr<Contracts::Service::IApplicationLauncher>
-NamedPipeServiceHost::GetSingleChannel<Contracts::Service::IApplicationLauncher>(std::int32_t,
-                                                                                 ContractType);
+    NamedPipeServiceHost::GetSingleChannel<Contracts::Service::IApplicationLauncher>(std::int32_t,
+                                                                                     ContractType);
 
 // Inside a served operation: the operation's context.
 class NORV_PLATFORM_API OperationContext {
@@ -137,16 +137,6 @@ class DuplexChannelFactory {
 };
 
 extern template class NORV_PLATFORM_API DuplexChannelFactory<Contracts::Service::IShutdown>;
-
-namespace testing {
-
-// Fault injection for tests of code that drives a host: while a step is set
-// to fail, every host raises CommunicationException at that step (Close still
-// releases everything first).
-enum class HostStep { kConstruct, kAddEndpoint, kOpen, kClose };
-NORV_PLATFORM_API void SetHostStepFails(HostStep step, bool fails) noexcept;
-
-}  // namespace testing
 
 }  // namespace Norv::ServiceModel
 

@@ -12,16 +12,15 @@
 #ifndef NORV_SERVICES_PREFERRED_TD_LIST_H_
 #define NORV_SERVICES_PREFERRED_TD_LIST_H_
 
-#include <chrono>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "services/Collection.h"
-#include "services/PlatformExport.h"
-#include "services/ServiceString.h"
+#include "Collection.h"
+#include "PlatformExport.h"
+#include "ServiceString.h"
 
 namespace Norv::PreferredTDList {
 
@@ -57,7 +56,12 @@ class NORV_PLATFORM_API BoreholeTDId {
   std::int32_t TDId() const noexcept { return tdId_; }
   void SetTDId(std::int32_t tdId) noexcept { tdId_ = tdId; }
 
-  friend bool operator==(const BoreholeTDId&, const BoreholeTDId&) = default;
+  friend bool operator==(const BoreholeTDId& a, const BoreholeTDId& b) noexcept {
+    return a.boreholeId_ == b.boreholeId_ && a.tdId_ == b.tdId_;
+  }
+  friend bool operator!=(const BoreholeTDId& a, const BoreholeTDId& b) noexcept {
+    return !(a == b);
+  }
 
  private:
   std::int32_t boreholeId_ = 0;
@@ -78,7 +82,11 @@ class NORV_PLATFORM_API BoreholeTDList {
   std::int32_t LastTDChartId() const noexcept { return lastTDChartId_; }
   void SetLastTDChartId(std::int32_t id) noexcept { lastTDChartId_ = id; }
 
-  friend bool operator==(const BoreholeTDList&, const BoreholeTDList&) = default;
+  friend bool operator==(const BoreholeTDList& a, const BoreholeTDList& b) {
+    return a.pairs_ == b.pairs_ && a.lastBoreholeId_ == b.lastBoreholeId_ &&
+           a.lastTDChartId_ == b.lastTDChartId_;
+  }
+  friend bool operator!=(const BoreholeTDList& a, const BoreholeTDList& b) { return !(a == b); }
 
  private:
   std::vector<BoreholeTDId> pairs_;
@@ -124,20 +132,6 @@ class NORV_PLATFORM_API PreferredTDListFile {
   std::string directory_;
   std::string documentPath_;
 };
-
-namespace testing {
-
-// Fault injection for tests of failed saves: while a step is set to fail,
-// every save raises DocumentException at that step as if the system call had
-// failed (with EIO; kWrite writes part of the document first).
-enum class WriteStep { kCreateTemporary, kWrite, kSync, kRename, kSyncDirectory };
-NORV_PLATFORM_API void SetWriteStepFails(WriteStep step, bool fails) noexcept;
-
-// How long a save waits for another process's lock before it fails
-// (30 seconds unless changed).
-NORV_PLATFORM_API void SetLockTimeout(std::chrono::milliseconds timeout) noexcept;
-
-}  // namespace testing
 
 }  // namespace Norv::PreferredTDList
 

@@ -7,9 +7,9 @@
 #include <optional>
 #include <utility>
 
-#include "services/Collection.h"
-#include "services/DateTime.h"
-#include "services/ServiceString.h"
+#include "Collection.h"
+#include "DateTime.h"
+#include "ServiceString.h"
 
 namespace Norv::ServiceModel::Contracts::Data {
 
@@ -22,7 +22,10 @@ class ResultSet {
   std::int32_t Id() const noexcept { return id_; }
   const V& Value() const noexcept { return value_; }
 
-  friend bool operator==(const ResultSet&, const ResultSet&) = default;
+  friend bool operator==(const ResultSet& a, const ResultSet& b) {
+    return a.id_ == b.id_ && a.value_ == b.value_;
+  }
+  friend bool operator!=(const ResultSet& a, const ResultSet& b) { return !(a == b); }
 
  private:
   std::int32_t id_ = 0;

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "services/PlatformExport.h"
+#include "PlatformExport.h"
 
 namespace Norv::ServiceModel {
 

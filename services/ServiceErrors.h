@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "services/PlatformExport.h"
+#include "PlatformExport.h"
 
 namespace Norv::ServiceModel {
 

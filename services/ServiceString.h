@@ -10,7 +10,7 @@
 #include <string_view>
 #include <utility>
 
-#include "services/PlatformExport.h"
+#include "PlatformExport.h"
 
 namespace Norv {
 
@@ -36,6 +36,9 @@ class NORV_PLATFORM_API ServiceString {
 
   friend bool operator==(const ServiceString& a, const ServiceString& b) noexcept {
     return a.null_ == b.null_ && a.units_ == b.units_;
+  }
+  friend bool operator!=(const ServiceString& a, const ServiceString& b) noexcept {
+    return !(a == b);
   }
 
  private:

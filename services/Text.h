@@ -12,8 +12,8 @@
 #include <string>
 #include <string_view>
 
-#include "services/DateTime.h"
-#include "services/PlatformExport.h"
+#include "DateTime.h"
+#include "PlatformExport.h"
 
 namespace Norv::Text {
 

@@ -1,4 +1,4 @@
-#include "platform/clients/ShutdownClient.h"
+#include "services/ShutdownClient.h"
 
 #include <utility>
 

@@ -1,4 +1,5 @@
 #include "platform/documents/DocumentStore.h"
+#include "platform/documents/DocumentTesting.h"
 
 #include <dirent.h>
 #include <fcntl.h>

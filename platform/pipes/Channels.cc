@@ -13,11 +13,11 @@
 #include <stdexcept>
 #include <unordered_map>
 
+#include "norv/contracts/v1/application_launcher.grpc.pb.h"
+#include "norv/contracts/v1/data_service.grpc.pb.h"
 #include "platform/pipes/Addressing.h"
 #include "platform/pipes/Runtime.h"
 #include "platform/pipes/WireValues.h"
-#include "proto/application_launcher.grpc.pb.h"
-#include "proto/data_service.grpc.pb.h"
 #include "services/NamedPipeServiceHost.h"
 
 namespace Norv::ServiceModel {

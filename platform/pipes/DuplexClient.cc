@@ -14,9 +14,9 @@
 #include <thread>
 #include <unordered_map>
 
+#include "norv/contracts/v1/shutdown.grpc.pb.h"
 #include "platform/pipes/Addressing.h"
 #include "platform/pipes/Runtime.h"
-#include "proto/shutdown.grpc.pb.h"
 #include "services/NamedPipeServiceHost.h"
 
 namespace Norv::ServiceModel {

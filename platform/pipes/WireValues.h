@@ -13,7 +13,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "proto/types.pb.h"
+#include "norv/contracts/v1/types.pb.h"
 #include "services/Collection.h"
 #include "services/DateTime.h"
 #include "services/ResultSets.h"

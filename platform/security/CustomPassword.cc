@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/security/PasswordTesting.h"
 #include "platform/settings/ConfigFiles.h"
 
 namespace Norv::Security {

@@ -14,18 +14,6 @@
 
 namespace Norv::Platform::internal {
 
-UniqueFd::~UniqueFd() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = other.Release();
-  }
-  return *this;
-}
-
 std::string SystemError(std::string_view what, const std::filesystem::path& path) {
   const int error = errno;
   return std::string(what) + " " + path.string() + ": " +

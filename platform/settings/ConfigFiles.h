@@ -9,6 +9,8 @@
 #ifndef NORV_PLATFORM_SETTINGS_CONFIG_FILES_H_
 #define NORV_PLATFORM_SETTINGS_CONFIG_FILES_H_
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -16,14 +18,23 @@
 
 namespace Norv::Platform::internal {
 
-// Owns one file descriptor.
+// Owns one file descriptor. Header-only, so that the reference services,
+// which sit outside the platform library, can use it too.
 class UniqueFd {
  public:
   UniqueFd() noexcept = default;
   explicit UniqueFd(int fd) noexcept : fd_(fd) {}
-  ~UniqueFd();
+  ~UniqueFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
   UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+      if (fd_ >= 0) ::close(fd_);
+      fd_ = other.Release();
+    }
+    return *this;
+  }
   UniqueFd(const UniqueFd&) = delete;
   UniqueFd& operator=(const UniqueFd&) = delete;
 

@@ -16,8 +16,6 @@
 #include <utility>
 #include <vector>
 
-#include "services/PlatformExport.h"
-
 namespace Norv::Text::internal {
 
 // A POSIX locale name `lang[_TERRITORY][.codeset][@modifier]`, normalised:
@@ -32,24 +30,24 @@ struct PosixLocale {
 
 // Nullopt for "C", "POSIX", "C.<codeset>" and the empty string: the cases
 // that mean "no particular language".
-NORV_PLATFORM_API std::optional<PosixLocale> ParsePosixLocale(std::string_view value);
+std::optional<PosixLocale> ParsePosixLocale(std::string_view value);
 
 // The Windows ANSI code page of a locale's language, as Windows derives it
 // from the system locale; 1252 for C/POSIX and for Unicode-only languages.
-NORV_PLATFORM_API int CodePageForLocale(std::string_view value);
+int CodePageForLocale(std::string_view value);
 
 // The culture name ("de-DE") of the user default culture that a locale
 // value stands for; "en-US" for C/POSIX. The name is not checked here.
-NORV_PLATFORM_API std::string CultureNameForLocale(std::string_view value);
+std::string CultureNameForLocale(std::string_view value);
 
 // The first of `names` that is set and not empty in the environment, as
 // {name, value}; nullopt when none is.
-NORV_PLATFORM_API std::optional<std::pair<std::string, std::string>> FirstSetVariable(
+std::optional<std::pair<std::string, std::string>> FirstSetVariable(
     std::initializer_list<const char*> names);
 
 // The code page named by a NORV_ANSI_CODEPAGE value, or 0 when the value
 // names none of the supported pages.
-NORV_PLATFORM_API int ParseCodePage(std::string_view value);
+int ParseCodePage(std::string_view value);
 
 // The instruction sets of the single-byte decoders.
 enum class Isa { kScalar, kSse2, kAvx2, kAvx512 };
@@ -58,25 +56,23 @@ enum class Isa { kScalar, kSse2, kAvx2, kAvx512 };
 // the page and the processor allow up to `isa`, so that tests can hold every
 // decoder against the scalar one. Nullopt when the page is not single-byte,
 // or when `isa` asks for a vector decoder and none is available.
-NORV_PLATFORM_API std::optional<std::u16string> DecodeSingleByteWith(int codePage, Isa isa,
-                                                                     std::string_view bytes);
+std::optional<std::u16string> DecodeSingleByteWith(int codePage, Isa isa, std::string_view bytes);
 
 // The .NET Framework short-date pattern of a culture in the built-in table
 // (Windows 7 generation), or nullptr.
-NORV_PLATFORM_API const char16_t* TableShortDatePattern(std::string_view cultureName);
+const char16_t* TableShortDatePattern(std::string_view cultureName);
 
 // An ICU short-date pattern rewritten into .NET syntax: one- and two-letter
 // years widened to four digits, era fields and bidi marks dropped, literal
 // text quoted. Sets `error` and returns "" when the pattern has a field the
 // compiler cannot format.
-NORV_PLATFORM_API std::u16string NetPatternFromIcu(std::u16string_view icuPattern,
-                                                   std::string* error);
+std::u16string NetPatternFromIcu(std::u16string_view icuPattern, std::string* error);
 
 // A .NET short-date pattern compiled once, then applied to many dates with no
 // parsing and no allocation beyond the result. Supports d, dd, M, MM, y, yy,
 // yyy..., quoted text ('...' and "..."), backslash escapes, '%' and literal
 // characters; '/' is copied as is.
-class NORV_PLATFORM_API ShortDatePattern {
+class ShortDatePattern {
  public:
   // Sets `error` (a sentence naming the position) and returns nullopt for a
   // pattern that .NET would reject or that asks for fields other than the

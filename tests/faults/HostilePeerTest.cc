@@ -15,7 +15,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "proto/shutdown.grpc.pb.h"
+#include "norv/contracts/v1/shutdown.grpc.pb.h"
 #include "tests/pipes/TestServices.h"
 #include "tests/support/TestSupport.h"
 

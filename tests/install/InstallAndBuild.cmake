@@ -1,6 +1,7 @@
 # Installs the build tree into a scratch prefix, then configures, builds and
-# runs a small host program against the installed package, once through
-# find_package(NorvInterop CONFIG) and once through pkg-config.
+# runs programs against the installed package only: a small host program,
+# once through find_package(NorvInterop CONFIG) and once through pkg-config,
+# then the platform SDK's host, C++ client and Python client (sdk/).
 file(REMOVE_RECURSE ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
 function(run)
@@ -26,3 +27,45 @@ separate_arguments(flags UNIX_COMMAND "${flags}")
 run(c++ -std=c++17 ${CONSUMER_DIR}/main.cc -o ${WORK_DIR}/consumer-pc ${flags}
     -Wl,-rpath,${prefix}/lib)
 run(${WORK_DIR}/consumer-pc)
+
+# The platform SDK: a host that serves its own data service and launcher and
+# drives a C++ client application through the shutdown service, built
+# through find_package against the installed package only.
+run(${CMAKE_COMMAND} -S ${SDK_DIR} -B ${WORK_DIR}/sdk -G Ninja
+    -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_BUILD_TYPE=Release)
+run(${CMAKE_COMMAND} --build ${WORK_DIR}/sdk)
+execute_process(COMMAND pkg-config --cflags --libs norv-platform
+  OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "pkg-config does not know norv-platform under ${prefix}")
+endif()
+separate_arguments(flags UNIX_COMMAND "${flags}")
+run(c++ -std=c++17 ${SDK_DIR}/sdk_client.cc -o ${WORK_DIR}/sdk-client-pc ${flags}
+    -Wl,-rpath,${prefix}/lib)
+
+# A private endpoint directory, short enough for socket paths, and the
+# default culture en-US.
+string(RANDOM LENGTH 8 _tag)
+set(ENV{NORV_PIPE_DIR} /tmp/norv-sdk-${_tag})
+set(ENV{LC_ALL} C)
+unset(ENV{NORV_ANSI_CODEPAGE})
+unset(ENV{NORV_SHORT_DATE_PATTERN})
+run(${WORK_DIR}/sdk/sdk_host ${WORK_DIR}/sdk-client-pc)
+
+# The installed contracts compile with nothing but their own root, for C++
+# and for Python; a Python client on the generated stubs takes part in the
+# shutdown walk of a C++ host.
+set(proto_root ${prefix}/share/norv-interop/proto)
+file(GLOB_RECURSE protos RELATIVE ${proto_root} ${proto_root}/*.proto)
+list(LENGTH protos count)
+if(NOT count EQUAL 4)
+  message(FATAL_ERROR "expected 4 installed contracts under ${proto_root}, found: ${protos}")
+endif()
+file(MAKE_DIRECTORY ${WORK_DIR}/proto-cpp ${WORK_DIR}/proto-py)
+run(protoc -I ${proto_root} --cpp_out=${WORK_DIR}/proto-cpp --grpc_out=${WORK_DIR}/proto-cpp
+    --plugin=protoc-gen-grpc=/usr/bin/grpc_cpp_plugin ${protos})
+run(protoc -I ${proto_root} --python_out=${WORK_DIR}/proto-py
+    --grpc_python_out=${WORK_DIR}/proto-py
+    --plugin=protoc-gen-grpc_python=/usr/bin/grpc_python_plugin ${protos})
+run(${WORK_DIR}/sdk/sdk_host /usr/bin/python3 ${SDK_DIR}/shutdown_client.py ${WORK_DIR}/proto-py)
+file(REMOVE_RECURSE $ENV{NORV_PIPE_DIR})

@@ -12,6 +12,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "platform/pipes/HostTesting.h"
 #include "tests/pipes/TestServices.h"
 #include "tests/support/TestSupport.h"
 

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/security/PasswordTesting.h"
 #include "services/AuthorSettings.h"
 #include "services/CustomPassword.h"
 #include "tests/support/TestSupport.h"

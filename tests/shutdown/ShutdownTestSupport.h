@@ -16,8 +16,9 @@
 #include <vector>
 
 #include "norv/interop/ShutdownFactory.h"
-#include "platform/clients/ShutdownClient.h"
+#include "platform/pipes/HostTesting.h"
 #include "services/NamedPipeServiceHost.h"
+#include "services/ShutdownClient.h"
 #include "shutdown/ShutdownGlobals.h"
 #include "shutdown/ShutdownImpl.h"
 #include "tests/support/TestSupport.h"

@@ -18,7 +18,7 @@
 #include <thread>
 
 #include "norv/interop/ShutdownFactory.h"
-#include "platform/clients/ShutdownClient.h"
+#include "services/ShutdownClient.h"
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/pipes/HostTesting.h"
 #include "services/ServiceDescription.h"
 #include "services/ServiceErrors.h"
 #include "tests/shutdown/ChildProcess.h"

@@ -31,8 +31,8 @@
 #include <string>
 #include <thread>
 
-#include "platform/clients/ShutdownClient.h"
 #include "services/NamedPipeServiceHost.h"
+#include "services/ShutdownClient.h"
 
 namespace {
 

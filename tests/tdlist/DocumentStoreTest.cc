@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/documents/DocumentStore.h"
+#include "platform/documents/DocumentTesting.h"
 #include "services/PreferredTDList.h"
 #include "tests/support/TestSupport.h"
 

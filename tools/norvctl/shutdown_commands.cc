@@ -18,7 +18,7 @@
 #include <system_error>
 
 #include "norv/interop/ShutdownFactory.h"
-#include "platform/clients/ShutdownClient.h"
+#include "services/ShutdownClient.h"
 #include "tools/norvctl/Commands.h"
 
 namespace Norv::Ctl {

@@ -14,17 +14,17 @@
 // thread, also from inside the callback object's handlers (the component
 // answers callbacks on a thread that never waits for the session's own
 // replies). Close and the destructor must not overlap other calls.
-#ifndef NORV_PLATFORM_CLIENTS_SHUTDOWN_CLIENT_H_
-#define NORV_PLATFORM_CLIENTS_SHUTDOWN_CLIENT_H_
+#ifndef NORV_SERVICES_SHUTDOWN_CLIENT_H_
+#define NORV_SERVICES_SHUTDOWN_CLIENT_H_
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string_view>
 
-#include "services/IShutdown.h"
-#include "services/NamedPipeServiceHost.h"
-#include "services/PlatformExport.h"
+#include "IShutdown.h"
+#include "NamedPipeServiceHost.h"
+#include "PlatformExport.h"
 
 namespace Norv::ServiceModel {
 
@@ -84,4 +84,4 @@ class NORV_PLATFORM_API ShutdownClient {
 
 }  // namespace Norv::ServiceModel
 
-#endif  // NORV_PLATFORM_CLIENTS_SHUTDOWN_CLIENT_H_
+#endif  // NORV_SERVICES_SHUTDOWN_CLIENT_H_
