@@ -1,7 +1,8 @@
 // ContractType: names a service contract at run time, the way a reflected
 // type names it: by its full dotted name. Every contract class declares
 //   static constexpr std::string_view kContractName = "Norv....IName";
-// and TypeOf<Contract>() yields its ContractType.
+// and TypeOf<Contract>() yields its ContractType. Plain constant values,
+// usable from any thread; nothing here raises.
 #ifndef NORV_SERVICES_CONTRACT_TYPE_H_
 #define NORV_SERVICES_CONTRACT_TYPE_H_
 

@@ -1,5 +1,6 @@
 // DateTime: a civil date and time of day with no time zone. 7 March 2011
-// 23:59 is 7 March wherever it is read. A plain value type.
+// 23:59 is 7 March wherever it is read. A plain value type; nothing here
+// raises.
 #ifndef NORV_SERVICES_DATE_TIME_H_
 #define NORV_SERVICES_DATE_TIME_H_
 

@@ -1,6 +1,9 @@
 // IApplicationLauncher: the application launcher contract, served on the
 // endpoint "ApplicationLauncher" of a process. Channels may be used from
-// several threads at once.
+// several threads at once; a hosted launcher is called from the host's
+// threads and must be thread-safe. Through a channel every operation raises
+// the exceptions of ServiceErrors.h; what a launcher raises reaches the
+// caller as a FaultException.
 #ifndef NORV_SERVICES_I_APPLICATION_LAUNCHER_H_
 #define NORV_SERVICES_I_APPLICATION_LAUNCHER_H_
 

@@ -1,7 +1,13 @@
 // IDataService: the data service contract. A channel obtained from the
 // component implements it by calling the service; a service object hosted by
 // the component implements it by answering. A channel may be used from
-// several threads at once.
+// several threads at once; a hosted service object is called from the
+// host's threads, several operations at a time, and must be thread-safe.
+//
+// Through a channel every operation raises the exceptions of
+// ServiceErrors.h (see NamedPipeServiceHost::GetSingleChannel). A service
+// object raises what it likes: the caller receives a FaultException whose
+// Reason() is the exception's what().
 #ifndef NORV_SERVICES_I_DATA_SERVICE_H_
 #define NORV_SERVICES_I_DATA_SERVICE_H_
 

@@ -2,6 +2,11 @@
 // of the shutdown coordination service. A client keeps one session open,
 // subscribes with a key of its choice, and answers the callbacks that the
 // service makes through that session.
+//
+// Thread-safety: a session's operations may be called from any thread and
+// raise the exceptions of ServiceErrors.h. A callback object is called on a
+// component thread, one callback at a time per session; what it raises goes
+// back to the service as a fault.
 #ifndef NORV_SERVICES_I_SHUTDOWN_H_
 #define NORV_SERVICES_I_SHUTDOWN_H_
 

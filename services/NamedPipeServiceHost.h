@@ -5,6 +5,11 @@
 // domain socket in the user's private endpoint directory. Channels are cheap
 // to obtain: the component keeps one connection per endpoint behind them.
 //
+// Every failure is one of the exceptions of ServiceErrors.h, naming the
+// process id, the endpoint and the operation; misuse of a host (adding an
+// endpoint after Open, a contract the service object does not implement)
+// raises std::logic_error or std::invalid_argument.
+//
 // Thread-safety: the static members may be called from any thread; a
 // channel may be used from several threads at once. One host object is
 // driven from one thread at a time (construct, add endpoints, Open, Close);
@@ -42,6 +47,7 @@ struct Timeouts {
 class NORV_PLATFORM_API NamedPipeServiceHost {
  public:
   // A host for `instance` on endpoint `name` of process `pid`; not open yet.
+  // Raises std::invalid_argument for a null instance or an empty name.
   NamedPipeServiceHost(std::shared_ptr<IServiceContract> instance, std::int32_t pid,
                        std::string name);
   ~NamedPipeServiceHost();  // closes the host if it is open, swallowing failures
@@ -49,22 +55,33 @@ class NORV_PLATFORM_API NamedPipeServiceHost {
   NamedPipeServiceHost& operator=(const NamedPipeServiceHost&) = delete;
 
   // Adds an endpoint of `contractType`, which the service object implements.
+  // Raises std::invalid_argument when it does not, or no wire contract is
+  // known for the type; std::logic_error once the host is open.
   ServiceEndpoint& AddServiceEndpoint(ContractType contractType);
   // Adds a metadata endpoint: gRPC server reflection on the same socket.
+  // Raises std::logic_error once the host is open.
   ServiceEndpoint& AddMexServiceEndpoint();
   ServiceDescription& Description() noexcept;
 
-  // Starts listening; raises when the endpoint is served by another live host
-  // or cannot be created.
+  // Starts listening. Raises AddressAlreadyInUseException when another live
+  // host serves the endpoint, AddressAccessDeniedException when the endpoint
+  // directory or socket path cannot be used, CommunicationException when the
+  // socket cannot be created.
   void Open();
   // Stops listening, ends every session, removes the socket and joins the
-  // host's threads; raises after doing all that if something failed.
+  // host's threads; raises CommunicationException after doing all that if
+  // something failed. Idempotent.
   void Close();
 
   std::int32_t Pid() const noexcept;
   const std::string& Name() const noexcept;
 
   // A client channel of contract T to endpoint `name` of process `pid`.
+  // Obtaining it raises nothing and connects to nothing; each operation on it
+  // raises EndpointNotFoundException when nobody listens, FaultException
+  // when the service raised (Reason() is its text), TimeoutException,
+  // QuotaExceededException, AddressAccessDeniedException, or
+  // CommunicationException for a broken connection.
   template <class T>
   static std::shared_ptr<T> GetSingleChannel(std::int32_t pid, std::string_view name);
   // A client channel of contract T to the endpoint named after the contract.
@@ -75,6 +92,8 @@ class NORV_PLATFORM_API NamedPipeServiceHost {
   // raises: a null or broken channel is not connected.
   static bool IsConnected(const std::shared_ptr<IServiceContract>& channel) noexcept;
 
+  // The process-wide time-outs; a change applies to calls and callbacks
+  // that start after it. Never raise.
   static Timeouts GetTimeouts() noexcept;
   static void SetTimeouts(const Timeouts& timeouts) noexcept;
 
@@ -130,7 +149,10 @@ template <class Contract>
 class DuplexChannelFactory {
  public:
   // Opens a session to endpoint `name` of process `pid`; `callback` answers
-  // the service's callbacks until the session ends.
+  // the service's callbacks until the session ends. Raises
+  // EndpointNotFoundException when nobody listens, AddressAccessDeniedException
+  // for an endpoint directory that fails its checks; the session's
+  // operations raise as a channel's do.
   static std::shared_ptr<DuplexChannel<Contract>> CreateChannel(
       std::shared_ptr<typename Contract::Callback> callback, std::int32_t pid,
       std::string_view name);

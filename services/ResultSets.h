@@ -1,5 +1,5 @@
 // The data service's keyed result records, and their nullable collections.
-// Plain value types.
+// Plain value types: copy them freely; nothing here raises.
 #ifndef NORV_SERVICES_RESULT_SETS_H_
 #define NORV_SERVICES_RESULT_SETS_H_
 

@@ -1,6 +1,8 @@
 // The exceptions that the service component raises. Each message names the
 // process id, the endpoint and the operation, and says what went wrong, in
-// one sentence. Catch CommunicationException for any of them.
+// one sentence. Catch CommunicationException for any of them. They are
+// exported from libnorv-platform.so, so that they can be caught by type in
+// any program. Plain exception objects: no shared state.
 #ifndef NORV_SERVICES_SERVICE_ERRORS_H_
 #define NORV_SERVICES_SERVICE_ERRORS_H_
 
