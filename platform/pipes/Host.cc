@@ -965,6 +965,10 @@ void NamedPipeServiceHost::Impl::Open() {
     ::unlink(socketPath_.c_str());
 
     auto core = std::make_shared<HostCore>(instance_, site_);
+    // Every host serves grpc.health.v1.Health, so that any gRPC tool (and
+    // norvctl endpoints) can ask whether it answers. The switch is
+    // process-wide and read when a server is built.
+    grpc::EnableDefaultHealthCheckService(true);
     grpc::ServerBuilder builder;
     builder.AddListeningPort("unix:" + socketPath_, grpc::InsecureServerCredentials());
     builder.SetMaxReceiveMessageSize(-1);
