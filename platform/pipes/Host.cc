@@ -970,7 +970,7 @@ void NamedPipeServiceHost::Impl::Open() {
     // process-wide and read when a server is built.
     grpc::EnableDefaultHealthCheckService(true);
     grpc::ServerBuilder builder;
-    builder.AddListeningPort("unix:" + socketPath_, grpc::InsecureServerCredentials());
+    builder.AddListeningPort(GrpcTarget(socketPath_), grpc::InsecureServerCredentials());
     builder.SetMaxReceiveMessageSize(-1);
     builder.SetMaxSendMessageSize(-1);
     builder.AddChannelArgument(GRPC_ARG_ENABLE_CHANNELZ, 0);
