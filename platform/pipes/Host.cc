@@ -791,6 +791,8 @@ class ReflectionOption final : public grpc::ServerBuilderOption {
   bool enabled_;
 };
 
+constexpr int kLockGraceMs = 20;
+
 // The lock file that guards an endpoint while its host is open.
 class EndpointLock {
  public:
@@ -809,7 +811,15 @@ class EndpointLock {
         throw AddressAccessDeniedException(site + ": cannot open the lock file " + path + ": " +
                                            std::strerror(error));
       }
-      if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      // A pruner (norvctl endpoints --prune) holds the lock of an endpoint it
+      // found stale for a few microseconds: only a lock still held after a
+      // short grace belongs to another host.
+      int locked = ::flock(fd, LOCK_EX | LOCK_NB);
+      for (int waited = 0; locked != 0 && errno == EWOULDBLOCK && waited < kLockGraceMs; ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        locked = ::flock(fd, LOCK_EX | LOCK_NB);
+      }
+      if (locked != 0) {
         int error = errno;
         ::close(fd);
         if (error == EWOULDBLOCK) {
