@@ -8,6 +8,8 @@
 #include <fstream>
 #include <thread>
 
+#include <grpcpp/grpcpp.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -98,6 +100,39 @@ TEST(EndpointListing, NamesTheProcessOfTheEndpointsPid) {
   ASSERT_EQ(listing.endpoints.size(), 1u);
   EXPECT_EQ(listing.endpoints[0].processName, OwnName());
   EXPECT_EQ(EndpointStateName(listing.endpoints[0].state), "live");
+}
+
+// A gRPC server that ignores the lock files: it answers, so it is no stale
+// endpoint, and its socket stays whatever --prune is asked.
+TEST(EndpointListing, AServerWithoutTheLockIsUnlockedAndKept) {
+  PrivatePipeDir pipes;
+  const std::filesystem::path dir = pipes.Path() / "pipes";
+  std::filesystem::create_directory(dir);
+  std::filesystem::permissions(dir, std::filesystem::perms::owner_all);
+  const std::string socket = (dir / "2147480051.Foreign.sock").string();
+  grpc::EnableDefaultHealthCheckService(true);
+  grpc::ServerBuilder builder;
+  builder.AddListeningPort("unix:" + socket, grpc::InsecureServerCredentials());
+  std::unique_ptr<grpc::Server> server = builder.BuildAndStart();
+  ASSERT_NE(server, nullptr);
+
+  EndpointListing listing = ListEndpoints(1000ms);
+  ASSERT_EQ(listing.endpoints.size(), 1u);
+  const EndpointInfo& foreign = listing.endpoints[0];
+  EXPECT_EQ(foreign.name, "Foreign");
+  EXPECT_EQ(foreign.state, EndpointState::kUnlocked);
+  EXPECT_TRUE(foreign.answers);
+  EXPECT_FALSE(foreign.lockHeld);
+  EXPECT_EQ(foreign.lockPath, "");
+
+  // Even listed as stale (as an outdated listing might), a socket that
+  // accepts is kept, and the guard lock taken to check it goes again.
+  EndpointListing outdated = listing;
+  outdated.endpoints[0].state = EndpointState::kStale;
+  EXPECT_TRUE(PruneStaleEndpoints(outdated).empty());
+  EXPECT_TRUE(std::filesystem::exists(socket));
+  EXPECT_FALSE(std::filesystem::exists(dir / "2147480051.Foreign.lock"));
+  server->Shutdown();
 }
 
 // A listing that took the locks itself, even for an instant, would make a
