@@ -301,6 +301,9 @@ TEST_F(NorvctlEndpointsTest, PruneRemovesWhatDeadHostsLeftAndNothingElse) {
   // taking its lock and listening).
   const std::string orphan = (Dir() / "2147480001.Orphan.sock").string();
   LeaveDeadSocket(orphan);
+  // A name that is not UTF-8 and holds JSON's special characters.
+  const std::string odd = (Dir() / "2147480004.Odd%FF%22%5C.sock").string();
+  LeaveDeadSocket(odd);
   const std::string notSocket = (Dir() / "2147480002.Plain.sock").string();
   { std::ofstream(notSocket) << "not a socket"; }
   const std::string heldSocket = (Dir() / "2147480003.Held.sock").string();
@@ -318,13 +321,14 @@ TEST_F(NorvctlEndpointsTest, PruneRemovesWhatDeadHostsLeftAndNothingElse) {
   EXPECT_EQ(stale.process, "-");  // killed and reaped
   EXPECT_EQ(before.rows["2147480001.Orphan"].state, "stale");
   EXPECT_EQ(before.rows["2147480001.Orphan"].lock, "none");
+  EXPECT_EQ(before.rows["2147480004.Odd\xEF\xBF\xBD\"\\"].state, "stale") << out_;
   EXPECT_EQ(before.rows["2147480002.Plain"].state, "unusable");
   EXPECT_EQ(before.rows["2147480003.Held"].state, "not-listening");
   EXPECT_EQ(before.rows["2147480003.Held"].lock, "held");
   EXPECT_EQ(before.rows[Key(launcher->Pid(), "ApplicationLauncher")].state, "live");
 
   Parsed pruned = List({"--prune"});
-  EXPECT_THAT(pruned.removed, ::testing::UnorderedElementsAre(deadSocket, deadLock, orphan));
+  EXPECT_THAT(pruned.removed, ::testing::UnorderedElementsAre(deadSocket, deadLock, orphan, odd));
   EXPECT_FALSE(fs::exists(deadSocket));
   EXPECT_FALSE(fs::exists(deadLock));
   EXPECT_FALSE(fs::exists(orphan));
