@@ -22,14 +22,13 @@
 #include <grpcpp/support/sync_stream.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <sstream>
-#include <tuple>
 
 #include "platform/pipes/Addressing.h"
 #include "platform/pipes/Runtime.h"
