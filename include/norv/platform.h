@@ -7,6 +7,7 @@
 //   the result sets;
 // - a client application's subscription to a shutdown service: ShutdownClient;
 // - the thread culture and the ANSI code page: Text.h;
+// - what endpoints the user's endpoint directory holds: EndpointListing.h;
 // - the preferred TD list documents, the author settings and password
 //   encryption.
 // Each header beside this one declares one of these pieces and states its
@@ -20,6 +21,7 @@
 #include "platform/ContractType.h"
 #include "platform/CustomPassword.h"
 #include "platform/DateTime.h"
+#include "platform/EndpointListing.h"
 #include "platform/IApplicationLauncher.h"
 #include "platform/IDataService.h"
 #include "platform/IShutdown.h"

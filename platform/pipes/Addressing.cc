@@ -111,6 +111,18 @@ std::string LockPath(const std::string& dir, std::int32_t pid, std::string_view 
   return dir + "/" + std::to_string(pid) + "." + EncodeEndpointName(name) + ".lock";
 }
 
+std::string GrpcTarget(const std::string& path) {
+  std::string target = "unix:";
+  for (char c : path) {
+    if (c == '%') {
+      target += "%25";
+    } else {
+      target.push_back(c);
+    }
+  }
+  return target;
+}
+
 void CheckSocketPathLength(const std::string& path, const std::string& what) {
   constexpr std::size_t kMax = sizeof(sockaddr_un{}.sun_path) - 1;
   if (path.size() > kMax) {

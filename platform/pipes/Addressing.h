@@ -34,6 +34,11 @@ std::string EncodeEndpointName(std::string_view name);
 std::string SocketPath(const std::string& dir, std::int32_t pid, std::string_view name);
 std::string LockPath(const std::string& dir, std::int32_t pid, std::string_view name);
 
+// The gRPC target of the socket at `path`: "unix:" and the path with '%'
+// written as %25, because gRPC percent-decodes the target and would
+// otherwise turn an encoded name (a%2Fb) back into another path.
+std::string GrpcTarget(const std::string& path);
+
 // Raises AddressAccessDeniedException when `path` does not fit sun_path.
 void CheckSocketPathLength(const std::string& path, const std::string& what);
 

@@ -792,6 +792,8 @@ class ReflectionOption final : public grpc::ServerBuilderOption {
   bool enabled_;
 };
 
+constexpr int kLockGraceMs = 20;
+
 // The lock file that guards an endpoint while its host is open.
 class EndpointLock {
  public:
@@ -810,7 +812,15 @@ class EndpointLock {
         throw AddressAccessDeniedException(site + ": cannot open the lock file " + path + ": " +
                                            std::strerror(error));
       }
-      if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      // A pruner (norvctl endpoints --prune) holds the lock of an endpoint it
+      // found stale for a few microseconds: only a lock still held after a
+      // short grace belongs to another host.
+      int locked = ::flock(fd, LOCK_EX | LOCK_NB);
+      for (int waited = 0; locked != 0 && errno == EWOULDBLOCK && waited < kLockGraceMs; ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        locked = ::flock(fd, LOCK_EX | LOCK_NB);
+      }
+      if (locked != 0) {
         int error = errno;
         ::close(fd);
         if (error == EWOULDBLOCK) {
@@ -966,8 +976,12 @@ void NamedPipeServiceHost::Impl::Open() {
     ::unlink(socketPath_.c_str());
 
     auto core = std::make_shared<HostCore>(instance_, site_);
+    // Every host serves grpc.health.v1.Health, so that any gRPC tool (and
+    // norvctl endpoints) can ask whether it answers. The switch is
+    // process-wide and read when a server is built.
+    grpc::EnableDefaultHealthCheckService(true);
     grpc::ServerBuilder builder;
-    builder.AddListeningPort("unix:" + socketPath_, grpc::InsecureServerCredentials());
+    builder.AddListeningPort(GrpcTarget(socketPath_), grpc::InsecureServerCredentials());
     builder.SetMaxReceiveMessageSize(-1);
     builder.SetMaxSendMessageSize(-1);
     builder.AddChannelArgument(GRPC_ARG_ENABLE_CHANNELZ, 0);

@@ -35,7 +35,7 @@ grpc::ChannelArguments ClientChannelArguments() {
 
 std::shared_ptr<grpc::Channel> NewChannel(const std::string& path) {
   EnsureGrpc();
-  return grpc::CreateCustomChannel("unix:" + path, grpc::InsecureChannelCredentials(),
+  return grpc::CreateCustomChannel(GrpcTarget(path), grpc::InsecureChannelCredentials(),
                                    ClientChannelArguments());
 }
 

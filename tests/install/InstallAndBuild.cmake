@@ -11,6 +11,17 @@ function(run)
   endif()
   message(STATUS "${out}")
 endfunction()
+# build_with_pkg_config(MODULE SOURCE OUTPUT): the flags pkg-config gives for
+# MODULE must be enough to build SOURCE.
+function(build_with_pkg_config module source output)
+  execute_process(COMMAND pkg-config --cflags --libs ${module}
+    OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "pkg-config does not know ${module} under ${prefix}")
+  endif()
+  separate_arguments(flags UNIX_COMMAND "${flags}")
+  run(c++ -std=c++17 ${source} -o ${output} ${flags} -Wl,-rpath,${prefix}/lib)
+endfunction()
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/consumer -G Ninja
     -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_BUILD_TYPE=Release)
@@ -18,14 +29,7 @@ run(${CMAKE_COMMAND} --build ${WORK_DIR}/consumer)
 run(${WORK_DIR}/consumer/consumer)
 # pkg-config: the flags it gives must be enough to build the same program.
 set(ENV{PKG_CONFIG_PATH} ${prefix}/lib/pkgconfig)
-execute_process(COMMAND pkg-config --cflags --libs norv-interop
-  OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "pkg-config does not know norv-interop under ${prefix}")
-endif()
-separate_arguments(flags UNIX_COMMAND "${flags}")
-run(c++ -std=c++17 ${CONSUMER_DIR}/main.cc -o ${WORK_DIR}/consumer-pc ${flags}
-    -Wl,-rpath,${prefix}/lib)
+build_with_pkg_config(norv-interop ${CONSUMER_DIR}/main.cc ${WORK_DIR}/consumer-pc)
 run(${WORK_DIR}/consumer-pc)
 
 # The platform SDK: a host that serves its own data service and launcher and
@@ -34,14 +38,7 @@ run(${WORK_DIR}/consumer-pc)
 run(${CMAKE_COMMAND} -S ${SDK_DIR} -B ${WORK_DIR}/sdk -G Ninja
     -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_BUILD_TYPE=Release)
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/sdk)
-execute_process(COMMAND pkg-config --cflags --libs norv-platform
-  OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "pkg-config does not know norv-platform under ${prefix}")
-endif()
-separate_arguments(flags UNIX_COMMAND "${flags}")
-run(c++ -std=c++17 ${SDK_DIR}/sdk_client.cc -o ${WORK_DIR}/sdk-client-pc ${flags}
-    -Wl,-rpath,${prefix}/lib)
+build_with_pkg_config(norv-platform ${SDK_DIR}/sdk_client.cc ${WORK_DIR}/sdk-client-pc)
 
 # A private endpoint directory, short enough for socket paths, and the
 # default culture en-US.

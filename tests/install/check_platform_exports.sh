@@ -36,6 +36,7 @@ expected=(
   'Norv::IO::AuthorSettings::Default()'
   'Norv::Security::CustomPassword::EncryptPassword('
   'Norv::ServiceString::FromUtf8('
+  'Norv::ServiceModel::ListEndpoints('
 )
 for e in "${expected[@]}"; do
   if ! printf '%s\n' "$symbols" | grep -q -F -- "$e"; then

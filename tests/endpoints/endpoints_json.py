@@ -1,0 +1,19 @@
+"""Reads `norvctl endpoints --json` from standard input and prints one
+tab-separated line per endpoint, so that a test written in C++ can check the
+JSON through a real parser: json.load rejects anything malformed."""
+import json
+import sys
+
+listing = json.load(sys.stdin)
+print("directory", listing["directory"], sep="\t")
+for e in listing["endpoints"]:
+    for key in ("accepts", "answers", "reflection"):
+        if not isinstance(e[key], bool):
+            sys.exit(f"{key} of {e['endpoint']} is not a boolean")
+    if not isinstance(e["pid"], int) or not isinstance(e["services"], list):
+        sys.exit(f"pid or services of {e['endpoint']} has the wrong type")
+    print("endpoint", e["pid"], e["process"] or "-", e["endpoint"], e["state"], e["lock"],
+          "answers" if e["answers"] else "silent", e["health"] or "-",
+          ",".join(e["services"]) or "-", e["problem"] or "-", sep="\t")
+for path in listing.get("removed", []):
+    print("removed", path, sep="\t")
