@@ -358,6 +358,36 @@ TEST_F(BridgeTest, LogOnLetsTheHostCancelAThreadBlockedInTheCall) {
       ::testing::ExitedWithCode(0), "");
 }
 
+// A date outside the calendar travels from a real service and is refused by
+// the decoder, naming the operation and the field; a list with one such
+// record fails whole.
+TEST_F(BridgeTest, DatesOutsideTheCalendarFailTheCall) {
+  auto service = Serve(kPid);
+  char* p = C("p");
+  for (const DateTime& bad : {DateTime{2011, 13, 0}, DateTime{0, 1, 1}, DateTime{10000, 1, 1},
+                              DateTime{2011, 2, 30}, DateTime{2011, 3, 7, 25, 0, 0, 0}}) {
+    service->Script([&](auto& a) {
+      a.life = bad;
+      a.lives = std::vector<std::optional<DateTimeResultSet>>{
+          DateTimeResultSet(1, DateTime{2011, 3, 7}), DateTimeResultSet(2, bad)};
+    });
+    try {
+      MirnDataService::GetForecastLife(p, p, p, kPid, 1, p, p);
+      ADD_FAILURE() << "a malformed date was answered";
+    } catch (const ServiceModel::CommunicationException& e) {
+      EXPECT_THAT(e.what(), HasSubstr("GetForecastLife"));
+      EXPECT_THAT(e.what(), HasSubstr("outside"));
+    }
+    try {
+      MirnDataService::GetForecastLifeList(p, p, p, kPid, p, p);
+      ADD_FAILURE() << "a list with a malformed date was answered";
+    } catch (const ServiceModel::CommunicationException& e) {
+      EXPECT_THAT(e.what(), HasSubstr("GetForecastLifeList"));
+      EXPECT_THAT(e.what(), HasSubstr("record 1"));
+    }
+  }
+}
+
 TEST_F(BridgeTest, TheOtherMembersRaise) {
   char* p = C("p");
   // No channel: an exception, not a false answer.
