@@ -1,9 +1,10 @@
 // The data-service members of MirnDataService: each converts its strings,
 // makes one call on the data-service channel of the process it names and
 // converts the answer. Nothing is caught here except in LogOn, which swallows
-// every failure by design.
+// every failure by design (but never a thread's cancellation).
 #include "norv/interop/MirnDataService.h"
 
+#include <cxxabi.h>
 #include <unistd.h>
 
 #include "conversion/Conversion.h"
@@ -41,6 +42,10 @@ void MirnDataService::LogOn(char* projectPath, char* user, char* password, char*
     ServiceString secret = ToServiceString(password);
     ServiceString authorName = ToServiceString(author);
     channel->LogOn(project, userName, secret, authorName);
+  } catch (abi::__forced_unwind&) {
+    // The host cancelled this thread while it waited for the service: the
+    // unwinding must go on, or the process aborts.
+    throw;
   } catch (...) {
     // Whether the log-on succeeded is not reported, by design.
   }

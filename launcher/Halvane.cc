@@ -1,5 +1,6 @@
 #include "norv/interop/Halvane.h"
 
+#include <cxxabi.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -34,6 +35,10 @@ void Halvane::LogOn(char* projectPath, char* user, char* password, char* author)
     const ServiceString servicePassword = Norv::Interop::ToServiceString(password);
     const ServiceString serviceAuthor = Norv::Interop::ToServiceString(author);
     launcher->LogOn(serviceProjectPath, serviceUser, servicePassword, serviceAuthor);
+  } catch (abi::__forced_unwind&) {
+    // The host cancelled this thread while it waited for the launcher: the
+    // unwinding must go on, or the process aborts.
+    throw;
   } catch (...) {
   }
 }

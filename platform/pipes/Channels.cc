@@ -211,7 +211,11 @@ class DataServiceChannel final : public IDataService, private ChannelBase {
     v1::DateTimeReply reply;
     Invoke(&Connection::data, &v1::DataService::Stub::GetForecastLife, "GetForecastLife",
            Forecast(projectPath, userName, password, boreholeId, templateName, author), &reply);
-    return DateTimeFromWire(reply.value());
+    if (!reply.has_value()) {
+      throw CommunicationException(Where("GetForecastLife") +
+                                   ": the reply is malformed: it carries no date-time value");
+    }
+    return Decoded("GetForecastLife", [&] { return DateTimeFromWire(reply.value()); });
   }
 
   Data::DoubleResultSetCollection GetForecastEURList(const String& projectPath,

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <string>
 
 namespace Norv::ServiceModel::internal {
 
@@ -34,6 +35,32 @@ bool IsNullRow(const Column& nulls, int i) {
 
 // The fields a null date-time row carries.
 constexpr DateTime kZero{0, 0, 0, 0, 0, 0, 0};
+
+// Refuses a date-time outside the calendar (year 1 to 9999, a day its month
+// has, time fields in range): formatted, it would read as a real date.
+// `what` names the value ("the date-time", "the date-time of record 3").
+void CheckCalendar(const DateTime& d, const std::string& what) {
+  const auto refuse = [&](const char* field, std::int32_t value, const std::string& range) {
+    throw MalformedMessage(what + " has " + field + " " + std::to_string(value) + ", outside " +
+                           range);
+  };
+  if (d.year < 1 || d.year > 9999) refuse("year", d.year, "1 to 9999");
+  if (d.month < 1 || d.month > 12) refuse("month", d.month, "1 to 12");
+  static constexpr std::int32_t kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (d.year % 4 == 0 && d.year % 100 != 0) || d.year % 400 == 0;
+  const std::int32_t days = kDays[d.month - 1] + (d.month == 2 && leap ? 1 : 0);
+  if (d.day < 1 || d.day > days) {
+    refuse("day", d.day,
+           "1 to " + std::to_string(days) + " (month " + std::to_string(d.month) + " of " +
+               std::to_string(d.year) + ")");
+  }
+  if (d.hour < 0 || d.hour > 23) refuse("hour", d.hour, "0 to 23");
+  if (d.minute < 0 || d.minute > 59) refuse("minute", d.minute, "0 to 59");
+  if (d.second < 0 || d.second > 59) refuse("second", d.second, "0 to 59");
+  if (d.nanosecond < 0 || d.nanosecond > 999999999) {
+    refuse("nanosecond", d.nanosecond, "0 to 999999999");
+  }
+}
 
 // A list of millions of records is written once into fresh memory, where
 // taking the pages one small fault at a time costs more than the copying
@@ -85,8 +112,10 @@ void DateTimeToWire(const DateTime& value, v1::DateTime* out) {
 }
 
 DateTime DateTimeFromWire(const v1::DateTime& value) {
-  return DateTime{value.year(),   value.month(),  value.day(),       value.hour(),
-                  value.minute(), value.second(), value.nanosecond()};
+  DateTime date{value.year(),   value.month(),  value.day(),       value.hour(),
+                value.minute(), value.second(), value.nanosecond()};
+  CheckCalendar(date, "the date-time");
+  return date;
 }
 
 void StringsToWire(const std::vector<ServiceString>& values, v1::StringList* out) {
@@ -240,9 +269,10 @@ std::vector<std::optional<DateTimeResultSet>> DateTimeResultsFromWire(
     if (IsNullRow(list.nulls(), i)) {
       out.emplace_back();
     } else {
-      out.emplace_back(std::in_place, list.ids(i),
-                       DateTime{list.years(i), list.months(i), list.days(i), list.hours(i),
-                                list.minutes(i), list.seconds(i), list.nanoseconds(i)});
+      DateTime date{list.years(i),   list.months(i),  list.days(i),       list.hours(i),
+                    list.minutes(i), list.seconds(i), list.nanoseconds(i)};
+      CheckCalendar(date, "the date-time of record " + std::to_string(i));
+      out.emplace_back(std::in_place, list.ids(i), date);
     }
   }
   return out;

@@ -32,6 +32,8 @@ inline ServiceString StringFromWire(bool present, const std::string& utf8) {
 }
 
 void DateTimeToWire(const DateTime& value, norv::contracts::v1::DateTime* out);
+// Raises MalformedMessage naming the field for a date-time outside the
+// calendar (year 1 to 9999, a day of its month, time fields in range).
 DateTime DateTimeFromWire(const norv::contracts::v1::DateTime& value);
 
 // Each encoder fills `out` for a non-null collection; the caller leaves the
@@ -58,6 +60,7 @@ std::vector<std::optional<StringResultSet>> StringResultsFromWire(
 
 void DateTimeResultsToWire(const std::vector<std::optional<DateTimeResultSet>>& values,
                            norv::contracts::v1::DateTimeResultSetList* out);
+// Refuses the whole list, as DateTimeFromWire does, for any record's date.
 std::vector<std::optional<DateTimeResultSet>> DateTimeResultsFromWire(
     const norv::contracts::v1::DateTimeResultSetList& list);
 

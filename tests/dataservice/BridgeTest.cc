@@ -4,9 +4,13 @@
 // dates under the caller's culture, failures).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -298,6 +302,90 @@ TEST_F(BridgeTest, LogOnReachesTheCurrentProcessAndSwallowsEveryFailure) {
   own->Script([](auto& a) { a.fault = "wrong password"; });
   MirnDataService::LogOn(C("proj"), C("u"), C("bad"), C("auth"));
   EXPECT_EQ(own->Calls().size(), 2u);  // the fault happened and was swallowed
+}
+
+// A host cancels a thread that is blocked in LogOn on a service that does
+// not answer. The cancellation must unwind the thread, not end the process:
+// swallowing it aborts ("exception not rethrown"). Run in a child process so
+// that an abort fails this test alone.
+TEST_F(BridgeTest, LogOnLetsTheHostCancelAThreadBlockedInTheCall) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        struct Gate {
+          std::mutex mutex;
+          std::condition_variable changed;
+          bool entered = false;
+          bool released = false;
+        };
+        auto gate = std::make_shared<Gate>();
+        auto own = Serve(static_cast<int>(::getpid()));
+        own->Script([gate](auto& a) {
+          a.beforeAnswer = [gate](const std::string&) {
+            std::unique_lock lock(gate->mutex);
+            gate->entered = true;
+            gate->changed.notify_all();
+            gate->changed.wait_for(lock, std::chrono::seconds(10), [&] { return gate->released; });
+          };
+        });
+        pthread_t caller;
+        if (::pthread_create(
+                &caller, nullptr,
+                [](void*) -> void* {
+                  MirnDataService::LogOn(C("proj"), C("ann"), C("pw"), C("auth"));
+                  return nullptr;
+                },
+                nullptr) != 0) {
+          ::_exit(2);
+        }
+        {
+          std::unique_lock lock(gate->mutex);
+          if (!gate->changed.wait_for(lock, std::chrono::seconds(5),
+                                      [&] { return gate->entered; })) {
+            ::_exit(3);  // the call never reached the service
+          }
+        }
+        ::pthread_cancel(caller);
+        void* result = nullptr;
+        ::pthread_join(caller, &result);
+        {
+          std::lock_guard lock(gate->mutex);
+          gate->released = true;
+          gate->changed.notify_all();
+        }
+        ::_exit(result == PTHREAD_CANCELED ? 0 : 4);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+// A date outside the calendar travels from a real service and is refused by
+// the decoder, naming the operation and the field; a list with one such
+// record fails whole.
+TEST_F(BridgeTest, DatesOutsideTheCalendarFailTheCall) {
+  auto service = Serve(kPid);
+  char* p = C("p");
+  for (const DateTime& bad : {DateTime{2011, 13, 0}, DateTime{0, 1, 1}, DateTime{10000, 1, 1},
+                              DateTime{2011, 2, 30}, DateTime{2011, 3, 7, 25, 0, 0, 0}}) {
+    service->Script([&](auto& a) {
+      a.life = bad;
+      a.lives = std::vector<std::optional<DateTimeResultSet>>{
+          DateTimeResultSet(1, DateTime{2011, 3, 7}), DateTimeResultSet(2, bad)};
+    });
+    try {
+      MirnDataService::GetForecastLife(p, p, p, kPid, 1, p, p);
+      ADD_FAILURE() << "a malformed date was answered";
+    } catch (const ServiceModel::CommunicationException& e) {
+      EXPECT_THAT(e.what(), HasSubstr("GetForecastLife"));
+      EXPECT_THAT(e.what(), HasSubstr("outside"));
+    }
+    try {
+      MirnDataService::GetForecastLifeList(p, p, p, kPid, p, p);
+      ADD_FAILURE() << "a list with a malformed date was answered";
+    } catch (const ServiceModel::CommunicationException& e) {
+      EXPECT_THAT(e.what(), HasSubstr("GetForecastLifeList"));
+      EXPECT_THAT(e.what(), HasSubstr("record 1"));
+    }
+  }
 }
 
 TEST_F(BridgeTest, TheOtherMembersRaise) {

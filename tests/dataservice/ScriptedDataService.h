@@ -35,6 +35,8 @@ class ScriptedDataService final : public ServiceModel::Contracts::Service::IData
     Collection<std::int32_t> boreholeIds = std::vector<std::int32_t>{};
     ServiceModel::Contracts::Data::StringResultSetCollection templates =
         ServiceModel::Contracts::Data::StringResultSetCollection::value_type{};
+    // Run, outside the lock, by every operation before it answers: to stall one.
+    std::function<void(const std::string& operation)> beforeAnswer;
   };
 
   struct Call {
@@ -108,10 +110,15 @@ class ScriptedDataService final : public ServiceModel::Contracts::Service::IData
  private:
   Answers Record(std::string operation, std::vector<String> strings,
                  std::optional<std::int32_t> boreholeId = std::nullopt) {
-    std::lock_guard lock(mutex_);
-    calls_.push_back({std::move(operation), std::move(strings), boreholeId});
-    if (answers_.fault) throw std::runtime_error(*answers_.fault);
-    return answers_;
+    Answers answers;
+    {
+      std::lock_guard lock(mutex_);
+      calls_.push_back({operation, std::move(strings), boreholeId});
+      answers = answers_;
+    }
+    if (answers.beforeAnswer) answers.beforeAnswer(operation);
+    if (answers.fault) throw std::runtime_error(*answers.fault);
+    return answers;
   }
 
   mutable std::mutex mutex_;

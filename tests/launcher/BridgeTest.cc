@@ -1,9 +1,13 @@
 // The Halvane bridge against a scripted launcher served by this test process
 // on its own endpoint "ApplicationLauncher", through the real component.
+#include <pthread.h>
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -42,6 +46,8 @@ class ScriptedLauncher : public IApplicationLauncher {
 
   void FailLogOn(std::string fault) { logOnFault_ = std::move(fault); }
   void FailLaunches(std::string fault) { launchFault_ = std::move(fault); }
+  // Run by LogOn before it answers: to stall it.
+  void BeforeLogOnAnswers(std::function<void()> hook) { beforeLogOn_ = std::move(hook); }
 
   void LogOn(const String& projectPath, const String& user, const String& password,
              const String& author) override {
@@ -49,6 +55,7 @@ class ScriptedLauncher : public IApplicationLauncher {
       std::lock_guard<std::mutex> lock(mutex_);
       logOns_.push_back({projectPath, user, password, author});
     }
+    if (beforeLogOn_) beforeLogOn_();
     if (logOnFault_) throw std::runtime_error(*logOnFault_);
   }
   void LaunchTrasko() override { Record(kTrasko); }
@@ -78,6 +85,7 @@ class ScriptedLauncher : public IApplicationLauncher {
   std::array<int, 3> launches_{};
   std::optional<std::string> logOnFault_;
   std::optional<std::string> launchFault_;
+  std::function<void()> beforeLogOn_;
 };
 
 // A scripted launcher served on endpoint "ApplicationLauncher" of `pid`.
@@ -126,6 +134,59 @@ TEST_F(HalvaneBridgeTest, LogOnSendsTheFourStringsConvertedAndNullsAsEmptyString
   EXPECT_EQ(calls[2].password, empty);
   EXPECT_EQ(calls[2].author, Utf16(u"bob"));
   EXPECT_EQ(served.launcher->Launches(), (std::array<int, 3>{0, 0, 0}));
+}
+
+// A host cancels a thread blocked in LogOn on a launcher that does not
+// answer: the thread must unwind, not abort the process ("exception not
+// rethrown"). Run in a child process so that an abort fails this test alone.
+TEST_F(HalvaneBridgeTest, LogOnLetsTheHostCancelAThreadBlockedInTheCall) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        struct Gate {
+          std::mutex mutex;
+          std::condition_variable changed;
+          bool entered = false;
+          bool released = false;
+        };
+        auto gate = std::make_shared<Gate>();
+        ServedLauncher served;
+        served.launcher->BeforeLogOnAnswers([gate] {
+          std::unique_lock lock(gate->mutex);
+          gate->entered = true;
+          gate->changed.notify_all();
+          gate->changed.wait_for(lock, std::chrono::seconds(10), [&] { return gate->released; });
+        });
+        served.host.Open();
+        pthread_t caller;
+        if (::pthread_create(
+                &caller, nullptr,
+                [](void*) -> void* {
+                  char user[] = "ann";
+                  Halvane::LogOn(nullptr, user, nullptr, nullptr);
+                  return nullptr;
+                },
+                nullptr) != 0) {
+          ::_exit(2);
+        }
+        {
+          std::unique_lock lock(gate->mutex);
+          if (!gate->changed.wait_for(lock, std::chrono::seconds(5),
+                                      [&] { return gate->entered; })) {
+            ::_exit(3);  // the call never reached the launcher
+          }
+        }
+        ::pthread_cancel(caller);
+        void* result = nullptr;
+        ::pthread_join(caller, &result);
+        {
+          std::lock_guard lock(gate->mutex);
+          gate->released = true;
+          gate->changed.notify_all();
+        }
+        ::_exit(result == PTHREAD_CANCELED ? 0 : 4);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(HalvaneBridgeTest, LogOnSwallowsEveryFailure) {

@@ -1,5 +1,6 @@
 // The wire codec: every null survives the trip, and a peer's inconsistent
 // columns are refused rather than read out of range.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "platform/pipes/WireValues.h"
@@ -102,6 +103,64 @@ TEST(WireValues, InconsistentColumnsAreMalformed) {
   v1::StringResultSetList records;
   records.add_ids(1);
   EXPECT_THROW(StringResultsFromWire(records), MalformedMessage);
+}
+
+}  // namespace
+}  // namespace Norv::ServiceModel::internal
+
+namespace Norv::ServiceModel::internal {
+namespace {
+
+// Dates outside the calendar are refused by name of the field, single or in
+// a list (where one bad record refuses the whole list); the edges pass.
+TEST(WireValuesTest, RefusesDatesOutsideTheCalendar) {
+  namespace v1 = norv::contracts::v1;
+  struct Case {
+    DateTime date;
+    const char* field;
+  };
+  const Case bad[] = {
+      {DateTime{0, 0, 0, 0, 0, 0, 0}, "year 0"},
+      {DateTime{10000, 1, 1}, "year 10000"},
+      {DateTime{2011, 13, 0}, "month 13"},
+      {DateTime{2011, 3, 0}, "day 0"},
+      {DateTime{2011, 2, 30}, "day 30"},
+      {DateTime{2011, 2, 29}, "day 29"},
+      {DateTime{1900, 2, 29}, "day 29"},
+      {DateTime{2011, 4, 31}, "day 31"},
+      {DateTime{2011, 3, 7, 24, 0, 0, 0}, "hour 24"},
+      {DateTime{2011, 3, 7, 0, 60, 0, 0}, "minute 60"},
+      {DateTime{2011, 3, 7, 0, 0, -1, 0}, "second -1"},
+      {DateTime{2011, 3, 7, 0, 0, 0, 1000000000}, "nanosecond 1000000000"},
+  };
+  for (const Case& c : bad) {
+    v1::DateTime wire;
+    DateTimeToWire(c.date, &wire);
+    try {
+      DateTimeFromWire(wire);
+      ADD_FAILURE() << "accepted " << c.field;
+    } catch (const MalformedMessage& e) {
+      EXPECT_THAT(e.what(), ::testing::HasSubstr(c.field));
+    }
+    using Contracts::Data::DateTimeResultSet;
+    std::vector<std::optional<DateTimeResultSet>> list = {
+        DateTimeResultSet(1, DateTime{2011, 3, 7}), std::nullopt, DateTimeResultSet(3, c.date)};
+    v1::DateTimeResultSetList wireList;
+    DateTimeResultsToWire(list, &wireList);
+    try {
+      DateTimeResultsFromWire(wireList);
+      ADD_FAILURE() << "accepted a list with " << c.field;
+    } catch (const MalformedMessage& e) {
+      EXPECT_THAT(e.what(), ::testing::HasSubstr("record 2"));
+      EXPECT_THAT(e.what(), ::testing::HasSubstr(c.field));
+    }
+  }
+  for (const DateTime& good : {DateTime{1, 1, 1}, DateTime{9999, 12, 31, 23, 59, 59, 999999999},
+                               DateTime{2000, 2, 29}, DateTime{2012, 2, 29}}) {
+    v1::DateTime wire;
+    DateTimeToWire(good, &wire);
+    EXPECT_EQ(DateTimeFromWire(wire), good);
+  }
 }
 
 }  // namespace
