@@ -8,6 +8,7 @@
 #ifndef NORV_SERVICES_TEXT_H_
 #define NORV_SERVICES_TEXT_H_
 
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -31,6 +32,15 @@ NORV_PLATFORM_API int AnsiCodePage();
 // Decodes bytes in the process's ANSI code page into UTF-16; an invalid
 // sequence becomes U+FFFD. Raises only TextConfigurationError.
 NORV_PLATFORM_API std::u16string DecodeAnsi(std::string_view bytes);
+
+// Encodes UTF-16 into the process's ANSI code page: the inverse of
+// DecodeAnsi, so that a caller's bytes come back for every character the
+// page maps (all 256 bytes but the five 1252 leaves undefined; any valid
+// UTF-8 under 65001). Empty when a character has no encoding in the page, a
+// U+FFFD that stood for an undecodable byte among them. For turning a
+// caller's text back into a local file name. Raises only
+// TextConfigurationError.
+NORV_PLATFORM_API std::optional<std::string> EncodeAnsi(std::u16string_view units);
 
 // Chooses the calling thread's culture by name ("de-DE"); raises
 // TextConfigurationError for a name that names no known culture.

@@ -1,5 +1,6 @@
 #include "platform/documents/DocumentStore.h"
 #include "platform/documents/DocumentTesting.h"
+#include "services/Text.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -12,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -242,7 +244,26 @@ std::string DirectoryName(const ServiceString& directory) {
                               prefix);
     }
   }
-  return directory.ToUtf8();
+  // The file name is the caller's own bytes: the text goes back through the
+  // code page it was decoded with (under 1252 the UTF-8 bytes of "café"
+  // decode to "cafÃ©", whose UTF-8 would name another directory).
+  std::optional<std::string> bytes = Text::EncodeAnsi(units);
+  const std::string text = directory.ToUtf8();
+  if (!bytes) {
+    throw DocumentException(
+        "the author directory name " + text + " holds a character that code page " +
+            std::to_string(Text::AnsiCodePage()) + " cannot write back as a file name",
+        text);
+  }
+  // Earlier releases named the directory by the text's UTF-8; a document
+  // saved there stays where it is while no directory of the caller's bytes
+  // exists.
+  struct stat info;
+  if (*bytes != text && ::stat(bytes->c_str(), &info) != 0 && ::stat(text.c_str(), &info) == 0 &&
+      S_ISDIR(info.st_mode)) {
+    return text;
+  }
+  return *bytes;
 }
 
 std::string DocumentPathIn(const std::string& directory) {

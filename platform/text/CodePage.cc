@@ -333,6 +333,24 @@ std::u16string DecodeUtf8(std::string_view bytes) {
   return out;
 }
 
+// Encodes through a converter that stops at the first character it cannot
+// map, instead of writing the page's substitute byte.
+std::optional<std::string> EncodeWithConverter(UConverter* converter, std::u16string_view units) {
+  UErrorCode status = U_ZERO_ERROR;
+  ucnv_setFromUCallBack(converter, UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
+  ucnv_resetFromUnicode(converter);
+  std::string out(units.size() * static_cast<std::size_t>(ucnv_getMaxCharSize(converter)) + 8,
+                  '\0');
+  const UChar* source = units.data();
+  char* target = out.data();
+  status = U_ZERO_ERROR;
+  ucnv_fromUnicode(converter, &target, out.data() + out.size(), &source,
+                   units.data() + units.size(), nullptr, /*flush=*/true, &status);
+  if (U_FAILURE(status)) return std::nullopt;
+  out.resize(static_cast<std::size_t>(target - out.data()));
+  return out;
+}
+
 }  // namespace
 
 namespace internal {
@@ -363,6 +381,13 @@ std::u16string DecodeAnsi(std::string_view bytes) {
   }
   if (state.codePage == 65001) return DecodeUtf8(bytes);
   return DecodeWithConverter(ThreadConverter(state.converterName), bytes);
+}
+
+std::optional<std::string> EncodeAnsi(std::u16string_view units) {
+  const CodePageState& state = CheckedState();
+  if (units.empty()) return std::string();
+  return EncodeWithConverter(
+      ThreadConverter(state.codePage == 65001 ? std::string("UTF-8") : state.converterName), units);
 }
 
 }  // namespace Norv::Text

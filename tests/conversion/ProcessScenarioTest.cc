@@ -58,6 +58,9 @@ TEST_F(Cp65001, DecodesUtf8AndReplacesInvalidSequences) {
   EXPECT_EQ(ToServiceString("\xED\xA0\x80").Units().find(char16_t{0xD800}), std::u16string::npos);
   // Only ASCII survives the way back under UTF-8.
   EXPECT_EQ(NativeString(ToServiceString("caf\xC3\xA9")), "caf\xE9");
+  // A file name goes back through the code page instead: the caller's bytes.
+  EXPECT_EQ(Text::EncodeAnsi(u"caf\u00E9\U0001F600"), "caf\xC3\xA9\xF0\x9F\x98\x80");
+  EXPECT_EQ(Text::EncodeAnsi(u"a\xD800"), std::nullopt);
 }
 
 constexpr char kCp932[] = "cp932";
@@ -74,6 +77,10 @@ TEST_F(Cp932, DecodesWithTheWindowsTable) {
   std::u16string cut = ToServiceString("a\x82").Units();
   EXPECT_EQ(cut, u"a\uFFFD");
   EXPECT_NE(ToServiceString("\x82\x20z").Units().find(u'z'), std::u16string::npos);
+  // Encoding gives the double-byte sequences back; what the page lacks fails.
+  EXPECT_EQ(Text::EncodeAnsi(u"\u3042\u30A2\uFF71\\"), "\x82\xA0\x83\x41\xB1\\");
+  EXPECT_EQ(Text::EncodeAnsi(u"\u00E9"), std::nullopt);
+  EXPECT_EQ(Text::EncodeAnsi(u"\uFFFD"), std::nullopt);
 }
 
 TEST_F(Cp932, ThreadsDecodeAtTheSameTime) {

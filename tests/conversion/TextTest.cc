@@ -278,6 +278,28 @@ std::string Apply(std::u16string_view pattern, const DateTime& d) {
   return ServiceString(out).ToUtf8();
 }
 
+// The way back for file names: every byte 1252 defines returns as itself,
+// the euro sign included, and the five it leaves undefined (decoded to
+// U+FFFD) cannot be written back.
+TEST(EncodeAnsi, Windows1252GivesTheCallersBytesBack) {
+  ASSERT_EQ(Text::AnsiCodePage(), 1252);
+  int undefined = 0;
+  for (int b = 1; b < 256; ++b) {
+    const std::string byte(1, static_cast<char>(b));
+    const std::u16string text = Text::DecodeAnsi(byte);
+    if (text == u"\uFFFD") {
+      ++undefined;
+      EXPECT_EQ(Text::EncodeAnsi(text), std::nullopt) << b;
+    } else {
+      EXPECT_EQ(Text::EncodeAnsi(text), byte) << b;
+    }
+  }
+  EXPECT_EQ(undefined, 5);
+  EXPECT_EQ(Text::EncodeAnsi(u"\u20AC"), "\x80");
+  EXPECT_EQ(Text::EncodeAnsi(u"\u3042"), std::nullopt);
+  EXPECT_EQ(Text::EncodeAnsi(u""), "");
+}
+
 TEST(PatternCompiler, NetSyntax) {
   EXPECT_EQ(Apply(u"d/M/yy", DateTime{2005, 3, 7}), "7/3/05");
   EXPECT_EQ(Apply(u"y", DateTime{2005, 3, 7}), "5");

@@ -205,13 +205,48 @@ TEST(PreferredTDListTest, NullDirectoryIsTheEmptyNameWhichHoldsNoList) {
           HasSubstr("no author directory was named")));
 }
 
-TEST(PreferredTDListTest, DirectoryNameIsDecodedFromTheAnsiCodePage) {
+// The directory is named by the caller's bytes, whatever the code page
+// decodes them to: here the UTF-8 bytes of "café", which 1252 decodes to
+// "cafÃ©" and 65001 to "café" (this test runs under both).
+TEST(PreferredTDListTest, TheDirectoryIsTheCallersBytes) {
   Testing::TempDir parent;
-  fs::create_directory(parent.Path() / "caf\xc3\xa9");      // "café" as a UTF-8 file name
-  std::string name = (parent.Path() / "caf\xe9").string();  // as Windows-1252 bytes
-  Bridge::SetAuthorPreferredTDMode(name.data(), Bridge::kPreferredTDModeOne, nullptr, nullptr,
+  fs::create_directory(parent.Path() / "caf\xc3\xa9");
+  std::string name = (parent.Path() / "caf\xc3\xa9").string();
+  std::map<int, int> pairs{{3, 4}};
+  int count = 1;
+  Bridge::SetAuthorPreferredTDMode(name.data(), Bridge::kPreferredTDModeOne, &pairs, &count,
+                                   &count);
+  EXPECT_TRUE(fs::exists(parent.Path() / "caf\xc3\xa9" / "preferred-td-list.txt"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(parent.Path()), fs::directory_iterator()), 1);
+  EXPECT_TRUE(Bridge::PreferredTDListExist(name.data()));
+  EXPECT_EQ(Bridge::GetAuthorPreferredTDMode(name.data()), 1);
+  std::map<int, int> read;
+  Bridge::GetPreferredTDList(name.data(), read);
+  EXPECT_EQ(read, pairs);
+}
+
+// Under 1252 every byte but five comes back: a Windows-1252 name is its own
+// directory. A document that an earlier release saved under the UTF-8 of the
+// decoded text stays readable there while no directory of the caller's bytes
+// exists.
+TEST(PreferredTDListCodePage1252Test, SingleByteNamesAndEarlierDocuments) {
+  Testing::TempDir parent;
+  fs::create_directory(parent.Path() / "na\xefve");  // "naïve" as Windows-1252 bytes
+  std::string latin = (parent.Path() / "na\xefve").string();
+  Bridge::SetAuthorPreferredTDMode(latin.data(), Bridge::kPreferredTDModeTwo, nullptr, nullptr,
+                                   nullptr);
+  EXPECT_TRUE(fs::exists(parent.Path() / "na\xefve" / "preferred-td-list.txt"));
+  EXPECT_FALSE(fs::exists(parent.Path() / "na\xc3\xafve"));
+
+  fs::create_directory(parent.Path() / "caf\xc3\xa9");  // where "caf\xe9" used to be saved
+  std::string earlier = (parent.Path() / "caf\xe9").string();
+  Bridge::SetAuthorPreferredTDMode(earlier.data(), Bridge::kPreferredTDModeOne, nullptr, nullptr,
                                    nullptr);
   EXPECT_TRUE(fs::exists(parent.Path() / "caf\xc3\xa9" / "preferred-td-list.txt"));
+  EXPECT_EQ(Bridge::GetAuthorPreferredTDMode(earlier.data()), 1);
+  // Once the caller's own directory exists, it is the one.
+  fs::create_directory(parent.Path() / "caf\xe9");
+  EXPECT_FALSE(Bridge::PreferredTDListExist(earlier.data()));
 }
 
 }  // namespace
