@@ -7,6 +7,9 @@
 #include <cstring>
 #include <filesystem>
 #include <future>
+#include <map>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include <gmock/gmock.h>
@@ -178,6 +181,83 @@ TEST_F(ChannelsTest, RestartedServerIsReachedByTheNextCall) {
   first->Close();
   auto second = OpenDataHost(service);
   EXPECT_TRUE(channel->IsProjectAdmin(u"admin", u"", u""));
+}
+
+// A service restarted on the endpoint behind a connection the client has
+// cached (in another process, as in production, so that nothing in this
+// process notices the old connection close unless a call is under way). A
+// call made while the new host listens never reached the old one and must
+// reach the new one; no call may be served twice. In odd rounds the caller
+// is idle during the restart and its first call afterwards meets the dead
+// connection; in even rounds it calls throughout, so calls are in flight as
+// the old host closes.
+// Disabled: it fails today (about 100 of 200 restarts, "Broken pipe"), with or
+// without gRPC transparent retries; the fault is not fixed yet.
+TEST_F(ChannelsTest, DISABLED_CallsDuringRestartsReachTheListenerThereNowAndRunOnce) {
+  constexpr int kRestarts = 200;
+  PeerProcess peer({"restart", std::to_string(kPid), kDataEndpoint});
+  ASSERT_EQ(peer.ReadLine(), "ready");
+  // 0 while the peer may be restarting, else the number of the host that
+  // listens: cleared before a restart is asked for and set once the peer
+  // says the new host is up, so a call that reads the same non-zero number
+  // before and after ran while that host was up.
+  std::atomic<int> listening{1};
+  std::atomic<int> calledIn{0};  // the last round with a successful call
+  std::atomic<bool> done{false};
+  std::vector<std::string> failuresWhileUp;
+  std::set<std::int32_t> succeeded;
+  std::thread caller([&] {
+    auto channel = DataChannel();
+    for (std::int32_t id = 1; !done;) {
+      const int before = listening;
+      const bool quiet = before % 2 == 1 || (before == 0 && calledIn % 2 == 1);
+      if (quiet && (before == 0 || calledIn == before)) {
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        continue;
+      }
+      try {
+        EXPECT_EQ(channel->GetForecastEUR(u"", u"", u"", id, u"", u""), id * 2.0);
+        succeeded.insert(id);
+        if (before != 0) calledIn = before;
+      } catch (const CommunicationException& e) {
+        if (before != 0 && before == listening) {
+          failuresWhileUp.push_back("host " + std::to_string(before) + ": " + e.what());
+        }
+      }
+      ++id;
+    }
+  });
+  for (int round = 2; round <= kRestarts + 1; ++round) {
+    // Let the caller reach this host, so that the restart is one its cached
+    // connection has to survive.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (calledIn != round - 1 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    listening = 0;
+    peer.WriteLine("restart");
+    ASSERT_EQ(peer.ReadLine(), "up");
+    listening = round;
+  }
+  done = true;
+  caller.join();
+  peer.CloseInput();
+  const std::string report = peer.ReadLine();
+  ASSERT_THAT(report, ::testing::StartsWith("served"));
+
+  EXPECT_THAT(failuresWhileUp, ::testing::IsEmpty()) << failuresWhileUp.size() << " calls failed";
+  EXPECT_GE(succeeded.size(), static_cast<std::size_t>(kRestarts));
+  std::map<std::int32_t, int> served;
+  std::istringstream entries(report.substr(std::strlen("served")));
+  for (std::string entry; entries >> entry;) {
+    served[std::stoi(entry)] = std::stoi(entry.substr(entry.find(':') + 1));
+  }
+  for (const auto& [id, times] : served) {
+    EXPECT_EQ(times, 1) << "call " << id << " was served " << times << " times";
+  }
+  for (std::int32_t id : succeeded) {
+    EXPECT_EQ(served.count(id), 1u) << "call " << id << " succeeded unserved";
+  }
 }
 
 TEST_F(ChannelsTest, PeerKilledDuringACallIsACommunicationFailure) {

@@ -134,11 +134,19 @@ bool Eventually(const std::function<bool()>& condition) {
 
 PeerProcess::PeerProcess(const std::vector<std::string>& arguments) {
   std::string program = (BinaryDir() / "tests" / "pipes" / "norv_pipes_peer").string();
-  int pipeFds[2];
-  if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category());
+  int outFds[2];
+  int inFds[2];
+  if (::pipe2(outFds, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category());
+  if (::pipe2(inFds, O_CLOEXEC) != 0) {
+    const int error = errno;
+    ::close(outFds[0]);
+    ::close(outFds[1]);
+    throw std::system_error(error, std::generic_category());
+  }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, outFds[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, inFds[0], STDIN_FILENO);
   std::vector<char*> argv;
   argv.push_back(program.data());
   std::vector<std::string> copies = arguments;
@@ -146,15 +154,37 @@ PeerProcess::PeerProcess(const std::vector<std::string>& arguments) {
   argv.push_back(nullptr);
   int rc = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  ::close(pipeFds[1]);
-  out_ = pipeFds[0];
+  ::close(outFds[1]);
+  ::close(inFds[0]);
+  out_ = outFds[0];
+  in_ = inFds[1];
   if (rc != 0) {
     ::close(out_);
+    ::close(in_);
     throw std::system_error(rc, std::generic_category(), "posix_spawn " + program);
   }
 }
 
+void PeerProcess::WriteLine(const std::string& line) {
+  const std::string data = line + "\n";
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t wrote = ::write(in_, data.data() + done, data.size() - done);
+    if (wrote < 0) {
+      if (errno == EINTR) continue;
+      throw std::system_error(errno, std::generic_category(), "write to norv_pipes_peer");
+    }
+    done += static_cast<std::size_t>(wrote);
+  }
+}
+
+void PeerProcess::CloseInput() noexcept {
+  if (in_ >= 0) ::close(in_);
+  in_ = -1;
+}
+
 PeerProcess::~PeerProcess() {
+  CloseInput();
   Kill();
   if (out_ >= 0) ::close(out_);
 }

@@ -146,8 +146,8 @@ std::optional<std::string> ListServicesByReflection(const std::string& path);
 // Polls `condition` every few milliseconds for up to 30 s.
 bool Eventually(const std::function<bool()>& condition);
 
-// A child process of tests/pipes/norv_pipes_peer; killed (SIGKILL) and
-// reaped on destruction.
+// A child process of tests/pipes/norv_pipes_peer, its standard input and
+// output on pipes; killed (SIGKILL) and reaped on destruction.
 class PeerProcess {
  public:
   explicit PeerProcess(const std::vector<std::string>& arguments);
@@ -157,11 +157,15 @@ class PeerProcess {
 
   // The next line the child writes, without the newline; "" at end of file.
   std::string ReadLine();
+  // Writes `line` and a newline to the child's standard input.
+  void WriteLine(const std::string& line);
+  void CloseInput() noexcept;
   void Kill();
   pid_t Pid() const noexcept { return pid_; }
 
  private:
   pid_t pid_ = -1;
+  int in_ = -1;
   int out_ = -1;
   std::string buffer_;
 };

@@ -24,7 +24,8 @@ void ClosePair(int fds[2]) {
 
 }  // namespace
 
-ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args) {
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                           Input input) {
   int in[2] = {-1, -1};
   int out[2] = {-1, -1};
   if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) {
@@ -35,7 +36,17 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
   }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+  switch (input) {
+    case Input::kPipe:
+      posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+      break;
+    case Input::kDevNull:
+      posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+      break;
+    case Input::kClosed:
+      posix_spawn_file_actions_addclose(&actions, STDIN_FILENO);
+      break;
+  }
   posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
 
   std::vector<std::string> storage;
@@ -56,6 +67,7 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
   }
   input_ = in[1];
   output_ = out[0];
+  if (input != Input::kPipe) CloseInput();
 }
 
 ChildProcess::~ChildProcess() {
@@ -128,6 +140,10 @@ void ChildProcess::Kill(int signal) {
   while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
   }
   reaped_ = true;
+}
+
+void ChildProcess::Signal(int signal) {
+  if (!reaped_) ::kill(pid_, signal);
 }
 
 std::optional<int> ChildProcess::Wait(std::chrono::milliseconds timeout) {

@@ -1,6 +1,7 @@
 // ChildProcess: a program started with posix_spawn (never fork: the test
-// process runs gRPC), with its standard input and output on pipes. The
-// destructor kills and reaps a child that is still running.
+// process runs gRPC), with its standard output on a pipe and its standard
+// input on a pipe, /dev/null or closed. The destructor kills and reaps a
+// child that is still running.
 #ifndef NORV_TESTS_SHUTDOWN_CHILD_PROCESS_H_
 #define NORV_TESTS_SHUTDOWN_CHILD_PROCESS_H_
 
@@ -15,8 +16,12 @@ namespace Norv::Testing {
 
 class ChildProcess {
  public:
+  // Where the child's standard input comes from.
+  enum class Input { kPipe, kDevNull, kClosed };
+
   // Starts `program` with `args` (argv[1] on) and this process's environment.
-  ChildProcess(const std::string& program, const std::vector<std::string>& args);
+  ChildProcess(const std::string& program, const std::vector<std::string>& args,
+               Input input = Input::kPipe);
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -33,6 +38,8 @@ class ChildProcess {
 
   // Sends `signal` and reaps the child.
   void Kill(int signal);
+  // Sends `signal` and leaves the child to Wait().
+  void Signal(int signal);
   // Waits for the child to end; its wait status, or nullopt after `timeout`.
   std::optional<int> Wait(std::chrono::milliseconds timeout = kDefaultTimeout);
 

@@ -1,11 +1,14 @@
 // norvctl shutdown host and norvctl shutdown subscribe against each other:
 // the host side's commands and answers, and the subscriber's output.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "tests/shutdown/ChildProcess.h"
 #include "tests/support/TestSupport.h"
@@ -22,8 +25,8 @@ TEST(ShutdownCliTest, HostAndSubscriberTalkThroughTheirStandardStreams) {
   ChildProcess refuser(NORVCTL,
                        {"shutdown", "subscribe", "--pid", pid, "--key", "3", "--answer", "no"});
   ASSERT_EQ(refuser.ReadLine(), "subscribed: process " + pid + ", endpoint Shutdown, key 3");
-  ChildProcess failing(NORVCTL,
-                       {"shutdown", "subscribe", "--pid", pid, "--key", "4", "--answer", "fail"});
+  ChildProcess failing(NORVCTL, {"shutdown", "subscribe", "--pid", pid, "--key", "4", "--answer",
+                                 "fail", "--until-stdin-closes"});
   ASSERT_EQ(failing.ReadLine(), "subscribed: process " + pid + ", endpoint Shutdown, key 4");
 
   host.WriteLine("request");
@@ -31,7 +34,8 @@ TEST(ShutdownCliTest, HostAndSubscriberTalkThroughTheirStandardStreams) {
   EXPECT_EQ(refuser.ReadLine(), "request: answered no");
   EXPECT_EQ(failing.ReadLine(), "request: failed");
 
-  // A subscriber whose input ends leaves; the refusal goes with it.
+  // A subscriber told to leave when its input ends does; the refusal goes
+  // with it.
   failing.CloseInput();
   ASSERT_TRUE(failing.Wait().has_value());
   host.WriteLine("force");
@@ -56,6 +60,75 @@ TEST(ShutdownCliTest, HostAndSubscriberTalkThroughTheirStandardStreams) {
   const std::optional<int> hostStatus = host.Wait();
   ASSERT_TRUE(hostStatus.has_value());
   EXPECT_TRUE(WIFEXITED(*hostStatus) && WEXITSTATUS(*hostStatus) == 0);
+}
+
+bool ExitedWithZero(const std::optional<int>& status) {
+  return status.has_value() && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
+}
+
+// Started in a script's background, under a service manager or by a program
+// that closes its input, a subscriber has no input at all: it must stay
+// subscribed until a signal tells it to leave, and then leave cleanly.
+TEST(ShutdownCliTest, SubscriberWithoutInputStaysSubscribedUntilSignalled) {
+  PrivatePipeDir pipes;
+  const std::string pid = std::to_string(::getpid() + 100000);
+  ChildProcess host(NORVCTL, {"shutdown", "host", "--pid", pid});
+  ASSERT_EQ(host.ReadLine(), "start: process " + pid);
+  const std::pair<ChildProcess::Input, int> cases[] = {{ChildProcess::Input::kDevNull, SIGTERM},
+                                                       {ChildProcess::Input::kClosed, SIGINT}};
+  for (const auto& [input, signal] : cases) {
+    SCOPED_TRACE(signal == SIGTERM ? "input /dev/null, SIGTERM" : "input closed, SIGINT");
+    ChildProcess refuser(
+        NORVCTL, {"shutdown", "subscribe", "--pid", pid, "--key", "7", "--answer", "no"}, input);
+    ASSERT_EQ(refuser.ReadLine(), "subscribed: process " + pid + ", endpoint Shutdown, key 7");
+    EXPECT_EQ(refuser.Wait(std::chrono::milliseconds(500)), std::nullopt)
+        << "the subscriber left on its own";
+    host.WriteLine("request");
+    EXPECT_EQ(host.ReadLine(), "request: false");  // it is still there, and refuses
+    EXPECT_EQ(refuser.ReadLine(), "request: answered no");
+
+    refuser.Signal(signal);
+    EXPECT_EQ(refuser.ReadLine(),
+              std::string("stopped on ") + (signal == SIGTERM ? "SIGTERM" : "SIGINT"));
+    EXPECT_TRUE(ExitedWithZero(refuser.Wait()));
+    host.WriteLine("request");
+    EXPECT_EQ(host.ReadLine(), "request: true");  // it unsubscribed
+  }
+  host.WriteLine("quit");
+  EXPECT_TRUE(ExitedWithZero(host.Wait()));
+}
+
+// The host likewise serves on after its input ends, until a signal; with
+// --until-stdin-closes the end of input ends it.
+TEST(ShutdownCliTest, HostWithoutInputServesUntilSignalled) {
+  PrivatePipeDir pipes;
+  const std::string pid = std::to_string(::getpid() + 100000);
+  {
+    ChildProcess host(NORVCTL, {"shutdown", "host", "--pid", pid}, ChildProcess::Input::kDevNull);
+    ASSERT_EQ(host.ReadLine(), "start: process " + pid);
+    EXPECT_EQ(host.Wait(std::chrono::milliseconds(500)), std::nullopt) << "the host left";
+    ChildProcess subscriber(
+        NORVCTL, {"shutdown", "subscribe", "--pid", pid, "--key", "1", "--answer", "yes"});
+    ASSERT_EQ(subscriber.ReadLine(), "subscribed: process " + pid + ", endpoint Shutdown, key 1");
+    subscriber.Signal(SIGTERM);
+    EXPECT_EQ(subscriber.ReadLine(), "stopped on SIGTERM");
+    EXPECT_TRUE(ExitedWithZero(subscriber.Wait()));
+
+    host.Signal(SIGTERM);
+    EXPECT_EQ(host.ReadLine(), "stopped on SIGTERM");
+    EXPECT_TRUE(ExitedWithZero(host.Wait()));
+    // It stopped the service on its way out: nobody listens any more.
+    ChildProcess late(NORVCTL,
+                      {"shutdown", "subscribe", "--pid", pid, "--key", "2", "--answer", "yes"});
+    EXPECT_EQ(late.ReadLine(), std::nullopt);
+    const std::optional<int> lateStatus = late.Wait();
+    ASSERT_TRUE(lateStatus.has_value());
+    EXPECT_TRUE(WIFEXITED(*lateStatus) && WEXITSTATUS(*lateStatus) == 1);
+  }
+  ChildProcess host(NORVCTL, {"shutdown", "host", "--pid", pid, "--until-stdin-closes"},
+                    ChildProcess::Input::kDevNull);
+  EXPECT_EQ(host.ReadLine(), "start: process " + pid);
+  EXPECT_TRUE(ExitedWithZero(host.Wait()));
 }
 
 TEST(ShutdownCliTest, SubscribingWhereNobodyListensFailsWithTheProcessAndEndpoint) {

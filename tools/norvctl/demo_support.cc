@@ -107,7 +107,7 @@ SubscriberProcess::SubscriberProcess(const std::string& program, int pid, int ke
 
   std::vector<std::string> args = {
       program, "shutdown",          "subscribe", "--pid", std::to_string(pid),
-      "--key", std::to_string(key), "--answer",  answer};
+      "--key", std::to_string(key), "--answer",  answer,  "--until-stdin-closes"};
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);

@@ -62,7 +62,8 @@ class ScratchDir {
 // nothing outlives the demo.
 class SubscriberProcess {
  public:
-  // Runs `program shutdown subscribe --pid <pid> --key <key> --answer <answer>`.
+  // Runs `program shutdown subscribe --pid <pid> --key <key> --answer <answer>
+  // --until-stdin-closes`.
   SubscriberProcess(const std::string& program, int pid, int key, const std::string& answer);
   ~SubscriberProcess();
   SubscriberProcess(const SubscriberProcess&) = delete;

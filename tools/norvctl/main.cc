@@ -1,5 +1,9 @@
 // norvctl: the command-line face of the library, for people and scripts.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <utility>
@@ -39,6 +43,15 @@ int& ExitStatus() {
 }  // namespace Norv::Ctl
 
 int main(int argc, char** argv) {
+  // A standard stream the parent closed is /dev/null to the tool, so that no
+  // socket or file opened later takes its number and gets written to or read
+  // as input.
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+      const int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+      if (opened >= 0 && opened != fd) ::close(opened);
+    }
+  }
   // A peer that goes away must never kill the tool with SIGPIPE.
   std::signal(SIGPIPE, SIG_IGN);
   CLI::App app{"norvctl: use the Norv interop library from the command line"};

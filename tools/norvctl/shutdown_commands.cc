@@ -1,15 +1,23 @@
 // norvctl shutdown: both sides of the shutdown coordination service.
 //   subscribe  a client application: subscribes with a key to the service of
-//              process --pid and answers each request as told, printing it.
+//              process --pid and answers each request as told, printing it,
+//              until forced, SIGINT or SIGTERM (or, if asked, the end of its
+//              standard input).
 //   host       the host application: starts the service and takes commands
-//              (request, force, stop, start PID, quit) from standard input.
+//              (request, force, stop, start PID, quit) from standard input,
+//              until quit, SIGINT or SIGTERM (or, if asked, the end of input).
+//
+// Neither leaves because its input ended unless asked to: started from a
+// script's background, under a service manager or by a program that closes
+// its input, standard input is /dev/null or closed from the start.
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <iostream>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -69,26 +77,87 @@ Answer ParseAnswer(const std::string& text) {
   throw std::invalid_argument("--answer must be yes, no or fail, not '" + text + "'");
 }
 
-// Blocks until `forced` is signalled or standard input reaches its end (or
-// is not open). Lines read meanwhile are ignored.
-void WaitForForceOrEndOfInput(const Pipe& forced) {
-  pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {forced.ReadEnd(), POLLIN, 0}};
+// SIGINT and SIGTERM blocked in the calling thread, and so in every thread
+// started after it (gRPC's among them), and received instead through a
+// signalfd that the command polls with its other descriptors: nothing runs
+// in a signal handler. Construct it before the first gRPC call. On scope
+// exit the descriptor is closed and the thread's mask restored.
+class StopSignals {
+ public:
+  StopSignals() {
+    sigemptyset(&signals_);
+    sigaddset(&signals_, SIGINT);
+    sigaddset(&signals_, SIGTERM);
+    if (int rc = pthread_sigmask(SIG_BLOCK, &signals_, &previous_); rc != 0) {
+      throw std::system_error(rc, std::generic_category(), "norvctl shutdown: sigmask");
+    }
+    fd_ = ::signalfd(-1, &signals_, SFD_CLOEXEC);
+    if (fd_ < 0) {
+      const int error = errno;
+      pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+      throw std::system_error(error, std::generic_category(), "norvctl shutdown: signalfd");
+    }
+  }
+  ~StopSignals() {
+    ::close(fd_);
+    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+  }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+
+  int Descriptor() const noexcept { return fd_; }
+
+  // The name of the signal waiting on the descriptor, once poll() found it
+  // readable.
+  std::string Take() const {
+    signalfd_siginfo info{};
+    for (;;) {
+      const ssize_t got = ::read(fd_, &info, sizeof info);
+      if (got == static_cast<ssize_t>(sizeof info)) break;
+      if (got < 0 && errno == EINTR) continue;
+      throw std::system_error(errno, std::generic_category(), "norvctl shutdown: signalfd read");
+    }
+    return info.ssi_signo == SIGINT ? "SIGINT" : "SIGTERM";
+  }
+
+ private:
+  sigset_t signals_;
+  sigset_t previous_;
+  int fd_ = -1;
+};
+
+// poll() on `fds`, retried after EINTR.
+void Poll(pollfd* fds, nfds_t count, const char* where) {
+  while (::poll(fds, count, -1) < 0) {
+    if (errno != EINTR) throw std::system_error(errno, std::generic_category(), where);
+  }
+}
+
+// Blocks until `forced` is signalled, a stop signal arrives or, with
+// `untilInputEnds`, standard input reaches its end (or is not open). Lines
+// read meanwhile are ignored.
+void WaitForStop(const Pipe& forced, const StopSignals& signals, bool untilInputEnds) {
+  pollfd fds[3] = {{forced.ReadEnd(), POLLIN, 0},
+                   {signals.Descriptor(), POLLIN, 0},
+                   {untilInputEnds ? STDIN_FILENO : -1, POLLIN, 0}};
   char buffer[256];
   for (;;) {
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      throw std::system_error(errno, std::generic_category(), "norvctl shutdown subscribe: poll");
+    Poll(fds, 3, "norvctl shutdown subscribe: poll");
+    if (fds[0].revents != 0) return;
+    if (fds[1].revents != 0) {
+      PrintLine("stopped on " + signals.Take());
+      return;
     }
-    if (fds[1].revents != 0) return;
-    if (fds[0].revents & POLLNVAL) return;
-    if (fds[0].revents != 0) {
+    if (fds[2].revents & POLLNVAL) return;
+    if (fds[2].revents != 0) {
       const ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
       if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) return;
     }
   }
 }
 
-void RunSubscribe(int pid, int key, Answer answer) {
+void RunSubscribe(int pid, int key, Answer answer, bool untilInputEnds) {
+  StopSignals signals;
   // Shared with the callback object, which the session may hold a little
   // longer than this function runs.
   auto forced = std::make_shared<Pipe>();
@@ -114,7 +183,7 @@ void RunSubscribe(int pid, int key, Answer answer) {
   ServiceModel::ShutdownClient client(pid, key, callback);
   PrintLine("subscribed: process " + std::to_string(pid) + ", endpoint Shutdown, key " +
             std::to_string(key));
-  WaitForForceOrEndOfInput(*forced);
+  WaitForStop(*forced, signals, untilInputEnds);
   client.Close();
 }
 
@@ -152,14 +221,51 @@ bool RunHostCommand(const std::string& line) {
   return true;
 }
 
-void RunHost(int pid) {
+// Runs the commands of standard input as they arrive, until quit, a stop
+// signal or, with `untilInputEnds`, the end of input; without it the service
+// goes on after the input ends, until a signal. A signal stops the service;
+// after quit or the end of input it is left running (an open host listens
+// until the process ends).
+void RunHost(int pid, bool untilInputEnds) {
+  StopSignals signals;
   ShutdownFactory::StartShutdownService(pid);
   PrintLine("start: process " + std::to_string(pid));
-  std::string line;
-  while (std::getline(std::cin, line)) {
-    if (!RunHostCommand(line)) break;
+  pollfd fds[2] = {{signals.Descriptor(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+  std::string pending;
+  char buffer[4096];
+  for (;;) {
+    Poll(fds, 2, "norvctl shutdown host: poll");
+    if (fds[0].revents != 0) {
+      const std::string signal = signals.Take();
+      try {
+        ShutdownFactory::StopShutdownService();
+      } catch (const std::exception& e) {
+        PrintLine(std::string("error: ") + e.what());
+      }
+      PrintLine("stopped on " + signal);
+      return;
+    }
+    if (fds[1].revents == 0) continue;
+    ssize_t got = 0;
+    if ((fds[1].revents & POLLNVAL) == 0) {
+      got = ::read(STDIN_FILENO, buffer, sizeof buffer);
+      if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    }
+    if (got > 0) {
+      pending.append(buffer, static_cast<std::size_t>(got));
+      for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
+        std::string line = pending.substr(0, end);
+        pending.erase(0, end + 1);
+        if (!RunHostCommand(line)) return;
+      }
+      continue;
+    }
+    // The input ended (or cannot be read): its last line may lack a newline.
+    if (!pending.empty() && !RunHostCommand(pending)) return;
+    pending.clear();
+    if (untilInputEnds) return;
+    fds[1].fd = -1;  // poll() skips it from now on
   }
-  // The service is left running: an open host listens until the process ends.
 }
 
 void AddShutdownCommands(CLI::App& app) {
@@ -168,27 +274,40 @@ void AddShutdownCommands(CLI::App& app) {
 
   auto subscribe = std::make_shared<int[]>(2);  // pid, key
   auto answer = std::make_shared<std::string>("yes");
+  auto subscriberUntilInputEnds = std::make_shared<bool>(false);
   CLI::App* sub = shutdown.add_subcommand(
       "subscribe",
       "Subscribe to the shutdown service of process --pid under --key and answer every request "
-      "with --answer, printing each request. Runs until the service forces a shutdown, standard "
-      "input ends, or the process is killed.");
+      "with --answer, printing each request. Runs until the service forces a shutdown or the "
+      "process gets SIGINT or SIGTERM (then it unsubscribes and exits 0), or is killed; standard "
+      "input is not read unless --until-stdin-closes is given.");
   sub->add_option("--pid", subscribe[0], "Process id whose endpoint Shutdown to reach")->required();
   sub->add_option("--key", subscribe[1], "Subscription key")->required();
   sub->add_option("--answer", *answer, "Answer to each request: yes, no or fail (raise)")
       ->check(CLI::IsMember({"yes", "no", "fail"}));
-  sub->callback([subscribe, answer] {
-    Guarded([&] { RunSubscribe(subscribe[0], subscribe[1], ParseAnswer(*answer)); });
+  sub->add_flag("--until-stdin-closes", *subscriberUntilInputEnds,
+                "Also unsubscribe and exit 0 when standard input ends (for a parent that ends "
+                "the subscriber by closing its input)");
+  sub->callback([subscribe, answer, subscriberUntilInputEnds] {
+    Guarded([&] {
+      RunSubscribe(subscribe[0], subscribe[1], ParseAnswer(*answer), *subscriberUntilInputEnds);
+    });
   });
 
   auto hostPid = std::make_shared<int>(static_cast<int>(::getpid()));
+  auto hostUntilInputEnds = std::make_shared<bool>(false);
   CLI::App* host = shutdown.add_subcommand(
       "host",
       "Start the shutdown service for process --pid (default: this process), then read commands "
       "from standard input, one per line: request, force, stop, start PID, quit. Prints one "
-      "answer line per command. The service runs until quit or the end of input.");
+      "answer line per command. Runs until quit, or SIGINT or SIGTERM (then it stops the service "
+      "and exits 0); when the input ends it goes on serving unless --until-stdin-closes is "
+      "given.");
   host->add_option("--pid", *hostPid, "Process id whose endpoint Shutdown to serve");
-  host->callback([hostPid] { Guarded([&] { RunHost(*hostPid); }); });
+  host->add_flag("--until-stdin-closes", *hostUntilInputEnds,
+                 "Exit 0 when standard input ends, as after quit");
+  host->callback(
+      [hostPid, hostUntilInputEnds] { Guarded([&] { RunHost(*hostPid, *hostUntilInputEnds); }); });
 }
 
 }  // namespace
