@@ -35,8 +35,7 @@ NORV_PLATFORM_API std::u16string DecodeAnsi(std::string_view bytes);
 
 // Encodes UTF-16 into the process's ANSI code page: the inverse of
 // DecodeAnsi, so that a caller's bytes come back for every character the
-// page maps (all 256 bytes but the five 1252 leaves undefined; any valid
-// UTF-8 under 65001). Empty when a character has no encoding in the page, a
+// page maps (all 256 bytes under 1252; any valid UTF-8 under 65001). Empty when a character has no encoding in the page, a
 // U+FFFD that stood for an undecodable byte among them. For turning a
 // caller's text back into a local file name. Raises only
 // TextConfigurationError.
