@@ -162,6 +162,8 @@ void RunHost(int pid) {
   // The service is left running: an open host listens until the process ends.
 }
 
+}  // namespace
+
 void AddShutdownCommands(CLI::App& app) {
   CLI::App& shutdown = GetOrAddSubcommand(
       app, "shutdown", "Shutdown coordination: subscribe as a client, or host the service");
@@ -190,9 +192,5 @@ void AddShutdownCommands(CLI::App& app) {
   host->add_option("--pid", *hostPid, "Process id whose endpoint Shutdown to serve");
   host->callback([hostPid] { Guarded([&] { RunHost(*hostPid); }); });
 }
-
-}  // namespace
-
-NORVCTL_REGISTER(50, AddShutdownCommands);
 
 }  // namespace Norv::Ctl
