@@ -1,4 +1,5 @@
 #include "platform/documents/DocumentStore.h"
+#include "platform/base/UniqueFd.h"
 #include "platform/documents/DocumentTesting.h"
 #include "services/Text.h"
 
@@ -40,25 +41,7 @@ bool StepFails(testing::WriteStep step) {
 
 std::string ErrorText(int error) { return std::generic_category().message(error); }
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd = -1) noexcept : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int Get() const noexcept { return fd_; }
-  // Closes now and reports close's own failure (a deferred write error).
-  int Close() noexcept {
-    const int result = ::close(fd_);
-    fd_ = -1;
-    return result;
-  }
-
- private:
-  int fd_;
-};
+using Platform::internal::UniqueFd;
 
 [[noreturn]] void ThrowSaveError(const std::string& documentPath, const std::string& what,
                                  int error) {
@@ -100,7 +83,7 @@ class DirectoryLock {
 
  private:
   std::string path_;
-  FileDescriptor fd_;
+  UniqueFd fd_;
 };
 
 // A temporary file that is removed unless it has been renamed into place.
@@ -164,7 +147,7 @@ void SaveDocument(const std::string& directory, const Document& document) {
   if (StepFails(testing::WriteStep::kCreateTemporary)) {
     ThrowSaveError(documentPath, "cannot create a temporary file in " + directory, EIO);
   }
-  FileDescriptor fd(::mkostemp(temporaryPath.data(), O_CLOEXEC));
+  UniqueFd fd(::mkostemp(temporaryPath.data(), O_CLOEXEC));
   if (fd.Get() < 0) {
     ThrowSaveError(documentPath, "cannot create a temporary file in " + directory, errno);
   }
@@ -194,7 +177,7 @@ void SaveDocument(const std::string& directory, const Document& document) {
   // document is in place by now; the caller still hears of the failure.
   int error = EIO;
   if (!StepFails(testing::WriteStep::kSyncDirectory)) {
-    FileDescriptor dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     error = dir.Get() < 0 ? errno : (::fsync(dir.Get()) != 0 ? errno : 0);
   }
   if (error != 0) {
@@ -275,7 +258,7 @@ std::string DocumentPathIn(const std::string& directory) {
 std::optional<Document> ReadDocument(const std::string& directory) {
   if (directory.empty()) return std::nullopt;
   const std::string path = DocumentPathIn(directory);
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.Get() < 0) {
     if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
     throw DocumentException("cannot read the preferred TD list " + path + ": " + ErrorText(errno),

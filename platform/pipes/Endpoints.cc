@@ -30,6 +30,7 @@
 #include <optional>
 #include <sstream>
 
+#include "platform/base/UniqueFd.h"
 #include "platform/pipes/Addressing.h"
 #include "platform/pipes/Runtime.h"
 #include "services/EndpointListing.h"
@@ -41,26 +42,12 @@ namespace internal {
 namespace {
 
 using google::protobuf::internal::WireFormatLite;
+using Platform::internal::UniqueFd;
 
 constexpr const char* kWhat = "listing the endpoints";
 constexpr const char* kHealthCheck = "/grpc.health.v1.Health/Check";
 constexpr const char* kReflectionInfo =
     "/grpc.reflection.v1alpha.ServerReflection/ServerReflectionInfo";
-
-// A descriptor closed on scope exit.
-class Fd {
- public:
-  explicit Fd(int fd) noexcept : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int Get() const noexcept { return fd_; }
-
- private:
-  int fd_;
-};
 
 class Dir {
  public:
@@ -182,7 +169,7 @@ bool LockHeld(const std::string& path, const std::optional<std::map<LockKey, std
     *holder = it->second;
     return true;
   }
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   if (fd.Get() < 0) return false;
   if (::flock(fd.Get(), LOCK_SH | LOCK_NB) != 0) return errno == EWOULDBLOCK;
   ::flock(fd.Get(), LOCK_UN);
@@ -453,7 +440,7 @@ std::vector<std::string> PruneStaleEndpoints(const EndpointListing& listing) {
     // and, still holding the lock, the lock file.
     struct stat before {};
     const bool hadLock = ::lstat(lockPath.c_str(), &before) == 0;
-    Fd fd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    UniqueFd fd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (fd.Get() < 0) continue;
     if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) continue;
     struct stat held {};

@@ -9,46 +9,14 @@
 #ifndef NORV_PLATFORM_SETTINGS_CONFIG_FILES_H_
 #define NORV_PLATFORM_SETTINGS_CONFIG_FILES_H_
 
-#include <unistd.h>
-
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "platform/base/UniqueFd.h"
+
 namespace Norv::Platform::internal {
-
-// Owns one file descriptor. Header-only, so that the reference services,
-// which sit outside the platform library, can use it too.
-class UniqueFd {
- public:
-  UniqueFd() noexcept = default;
-  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      if (fd_ >= 0) ::close(fd_);
-      fd_ = other.Release();
-    }
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-
-  int Get() const noexcept { return fd_; }
-  bool Valid() const noexcept { return fd_ >= 0; }
-  int Release() noexcept {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 // $XDG_CONFIG_HOME/norv when that is an absolute path, else $HOME/.config/norv,
 // else the password database's home; read from the environment on every call.

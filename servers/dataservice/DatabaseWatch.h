@@ -31,7 +31,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/settings/ConfigFiles.h"
+#include "platform/base/UniqueFd.h"
 
 namespace Norv::Servers::internal {
 

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <system_error>
 
+#include "platform/base/UniqueFd.h"
+
 extern char** environ;
 
 namespace Norv::Servers::internal {
@@ -20,21 +22,7 @@ namespace {
   throw std::system_error(error, std::generic_category(), what);
 }
 
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) noexcept : fd_(fd) {}
-  ~UniqueFd() { Reset(); }
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  UniqueFd& operator=(UniqueFd&&) = delete;
-  int Get() const noexcept { return fd_; }
-  void Reset(int fd = -1) noexcept {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
+using Platform::internal::UniqueFd;
 
 class FileActions {
  public:

@@ -1,6 +1,6 @@
 // How norvctl's subcommands join the tool: each area's file defines a
-// function adding its subcommands to the application and registers it with
-// a file-scope NORVCTL_REGISTER(order, function). main() adds them in order.
+// function adding its subcommands to the application; main() lists them, in
+// the order --help shows them. Single-threaded: used while main() parses.
 #ifndef NORV_TOOLS_NORVCTL_COMMANDS_H_
 #define NORV_TOOLS_NORVCTL_COMMANDS_H_
 
@@ -8,11 +8,15 @@
 
 namespace Norv::Ctl {
 
-using CommandAdder = void (*)(CLI::App& app);
-
-struct CommandRegistration {
-  CommandRegistration(int order, CommandAdder adder);
-};
+// One per area, each in its own *_commands.cc.
+void AddTextCommands(CLI::App& app);
+void AddDataCommands(CLI::App& app);
+void AddTdlistCommands(CLI::App& app);
+void AddLauncherCommands(CLI::App& app);
+void AddShutdownCommands(CLI::App& app);
+void AddSettingsCommands(CLI::App& app);
+void AddEndpointsCommands(CLI::App& app);
+void AddDemoCommands(CLI::App& app);
 
 // The subcommand `name` of `parent`, created on first use, so that several
 // areas can share a group such as `serve`.
@@ -35,10 +39,5 @@ void Guarded(Body&& body) {
 }
 
 }  // namespace Norv::Ctl
-
-#define NORVCTL_CONCAT_INNER(a, b) a##b
-#define NORVCTL_CONCAT(a, b) NORVCTL_CONCAT_INNER(a, b)
-#define NORVCTL_REGISTER(order, adder) \
-  static ::Norv::Ctl::CommandRegistration NORVCTL_CONCAT(norvctlRegistration, __LINE__)(order, adder)
 
 #endif  // NORV_TOOLS_NORVCTL_COMMANDS_H_

@@ -353,9 +353,7 @@ CLI::App* AddQuery(CLI::App& data, const std::string& name, const std::string& d
   return command;
 }
 
-void AddDataCommands(CLI::App& app) {
-  CLI::App& serve = GetOrAddSubcommand(
-      app, "serve", "Run a reference server in this process until SIGINT or SIGTERM");
+void AddServeDataService(CLI::App& serve) {
   auto serveOptions = std::make_shared<ServeOptions>();
   CLI::App* serveData = serve.add_subcommand(
       "data-service", "Serve the data service endpoint from a project database");
@@ -367,8 +365,9 @@ void AddDataCommands(CLI::App& app) {
                    "Process whose endpoint to serve (default: this process)")
       ->check(CLI::PositiveNumber);
   serveData->callback([serveOptions] { Guarded([&] { ServeDataService(*serveOptions); }); });
+}
 
-  CLI::App& project = GetOrAddSubcommand(app, "project", "Project databases");
+void AddCreateDemoProject(CLI::App& project) {
   auto demo = std::make_shared<DemoOptions>();
   CLI::App* createDemo = project.add_subcommand(
       "create-demo",
@@ -396,11 +395,10 @@ void AddDataCommands(CLI::App& app) {
       "--weak-hashes", [demo] { demo->project.cost = Servers::PasswordHashCost::kMinimal; },
       "Hash the passwords at libsodium's least cost (for tests only)");
   createDemo->callback([demo] { Guarded([&] { CreateDemo(*demo); }); });
+}
 
-  CLI::App& data = GetOrAddSubcommand(
-      app, "data",
-      "Call the data-service members of the bridge on the data service of process --pid");
-
+// The yes-or-no questions and the authors: credentials only.
+void AddAccessQueries(CLI::App& data) {
   AddQuery(data, "authors", "GetAuthors: the project's authors", kCredentials, [](const auto& o) {
     RunQuery(o, [&](char* p, char* u, char* w, int pid) {
       PrintStrings(o, MirnDataService::GetAuthors(p, u, w, pid));
@@ -422,7 +420,10 @@ void AddDataCommands(CLI::App& app) {
                 MirnDataService::IsDatabaseCanBeConnected(p, u, w, pid));
     });
   });
+}
 
+// The figures of one borehole's forecast.
+void AddForecastQueries(CLI::App& data) {
   const int single = kBorehole | kTemplate | kAuthor;
   AddQuery(data, "forecast-eur", "GetForecastEUR of a borehole", single, [](const auto& o) {
     RunQuery(o, [&](char* p, char* u, char* w, int pid) {
@@ -446,7 +447,10 @@ void AddDataCommands(CLI::App& app) {
                                                              a.data()));
              });
            });
+}
 
+// The lists of one named forecast.
+void AddForecastListQueries(CLI::App& data) {
   const int list = kForecast | kAuthor;
   AddQuery(data, "eur-list", "GetForecastEURList of a named forecast", list, [](const auto& o) {
     RunQuery(o, [&](char* p, char* u, char* w, int pid) {
@@ -470,6 +474,9 @@ void AddDataCommands(CLI::App& app) {
                           MirnDataService::GetForecastLifeList(p, u, w, pid, f.data(), a.data()));
              });
            });
+}
+
+void AddCatalogueQueries(CLI::App& data) {
   AddQuery(data, "boreholes-with-forecast",
            "GetBoreholeIdsWithForecast: boreholes with a forecast of a template",
            kTemplate | kAuthor, [](const auto& o) {
@@ -494,6 +501,18 @@ void AddDataCommands(CLI::App& app) {
 }
 
 }  // namespace
-}  // namespace Norv::Ctl
 
-NORVCTL_REGISTER(20, Norv::Ctl::AddDataCommands);
+void AddDataCommands(CLI::App& app) {
+  AddServeDataService(GetOrAddSubcommand(
+      app, "serve", "Run a reference server in this process until SIGINT or SIGTERM"));
+  AddCreateDemoProject(GetOrAddSubcommand(app, "project", "Project databases"));
+  CLI::App& data = GetOrAddSubcommand(
+      app, "data",
+      "Call the data-service members of the bridge on the data service of process --pid");
+  AddAccessQueries(data);
+  AddForecastQueries(data);
+  AddForecastListQueries(data);
+  AddCatalogueQueries(data);
+}
+
+}  // namespace Norv::Ctl

@@ -246,372 +246,457 @@ struct ShutdownServiceGuard {
   }
 };
 
-void RunDemo(const DemoOptions& options) {
-  Places places;
-  PreparePlaces(options, places);
-  const std::int32_t pid = static_cast<std::int32_t>(::getpid());
-  const fs::path database = places.work / "project.db";
-  const fs::path self = Demo::SelfExecutable();
-  const fs::path companion = Demo::FindCompanionProgram();
+// One run of the demo: what it made and started, and one member per step.
+// Members are destroyed in reverse order, so the subscribers end first, then
+// the shutdown service, the launcher and the data service, and the scratch
+// directories last.
+class DemoRun {
+ public:
+  explicit DemoRun(const DemoOptions& options) { PreparePlaces(options, places_); }
 
-  Servers::DemoProjectOptions projectOptions;
-  projectOptions.projectPath = kProject;
-  projectOptions.adminName = kAdmin;
-  projectOptions.adminPassword = kAdminPassword;
-  projectOptions.restrictedName = kViewer;
-  projectOptions.restrictedPassword = kViewerPassword;
-  projectOptions.boreholes = kBoreholes;
-  projectOptions.seed = kSeed;
-  Servers::DemoProjectSummary summary = Servers::CreateDemoProject(database, projectOptions);
-
-  std::printf("norvctl demo: every exported function of libnorv-interop, called as a host would\n");
-  std::printf("  this process      %d (the host application)\n", static_cast<int>(pid));
-  std::printf("  work directory    %s%s\n", places.work.c_str(),
-              places.scratch ? " (removed at the end)" : " (kept)");
-  std::printf("  demo project      %s: project \"%s\", %zu authors, %d boreholes, seed %u\n",
-              database.c_str(), kProject, summary.authors.size(), summary.boreholes,
-              static_cast<unsigned>(kSeed));
-  std::printf("  users             %s / %s (administrator), %s / %s (restricted)\n", kAdmin,
-              kAdminPassword, kViewer, kViewerPassword);
-  std::printf("  endpoints         %s%s\n", places.pipes.c_str(),
-              places.ownPipes ? " (private)" : " (from NORV_PIPE_DIR)");
-  std::printf("  companion tool    %s\n", companion.c_str());
-
-  // The services a host's process provides for the bridges to reach.
-  auto service = std::make_shared<Servers::SqliteDataService>(database);
-  service->CheckDatabase();
-  std::unique_ptr<ServiceModel::NamedPipeServiceHost> dataHost =
-      Servers::NewDataServiceHost(service, pid);
-  dataHost->Open();
-  Servers::ReferenceLauncherOptions launcherOptions;
-  launcherOptions.pid = pid;
-  auto toolCommand = [&](const char* name) {
-    return Servers::Command{companion.string(), "--output", (places.work / name).string()};
-  };
-  launcherOptions.trasko = toolCommand("trasko-report.txt");
-  launcherOptions.wendal = toolCommand("wendal-report.txt");
-  launcherOptions.orbisk = toolCommand("orbisk-report.txt");
-  Servers::ReferenceLauncher launcher(launcherOptions);
-  launcher.Start();
-  std::printf("  serving           the data service and the launcher of process %d\n",
-              static_cast<int>(pid));
-
-  // The subscribers are the demo's own healthy processes: on a loaded
-  // machine a slow answer must not count as agreeing (which is what a
-  // callback time-out means), so allow them as long as any other process.
-  auto timeouts = ServiceModel::NamedPipeServiceHost::GetTimeouts();
-  timeouts.callback = kProcessTimeout;
-  ServiceModel::NamedPipeServiceHost::SetTimeouts(timeouts);
-
-  Table table(stdout);
-  Arg project(kProject), admin(kAdmin), password(kAdminPassword), viewer(kViewer),
-      viewerPassword(kViewerPassword), author(kAuthor);
-  const std::string pidText = "pid " + std::to_string(pid);
-
-  // ---- Start-up: the shutdown service and its two subscribers.
-  table.Section("Shutdown coordination service of process " + std::to_string(pid));
-  ShutdownServiceGuard shutdownGuard;
-  Call("ShutdownFactory::StartShutdownService", [&] {
-    ShutdownFactory::StartShutdownService(pid);
-    shutdownGuard.active = true;
-  });
-  const fs::path shutdownSocket = places.pipes / (std::to_string(pid) + ".Shutdown.sock");
-  // The start swallows a failure to open: look for the socket.
-  Expect(fs::exists(shutdownSocket), "ShutdownFactory::StartShutdownService",
-         "the endpoint Shutdown of process " + std::to_string(pid) + " is not listening (no " +
-             shutdownSocket.string() + ")");
-  table.Row("ShutdownFactory::StartShutdownService", {pidText},
-            {"listening on " + shutdownSocket.filename().string()});
-  std::vector<std::unique_ptr<SubscriberProcess>> subscribers;
-  subscribers.push_back(std::make_unique<SubscriberProcess>(self.string(), pid, 1, "yes"));
-  subscribers.push_back(std::make_unique<SubscriberProcess>(self.string(), pid, 2, "no"));
-  for (auto& subscriber : subscribers) {
-    std::string line = Call("subscribing " + subscriber->Describe(),
-                            [&] { return subscriber->ReadLine(kProcessTimeout); });
-    Expect(line.rfind("subscribed:", 0) == 0, subscriber->Describe(),
-           "it printed \"" + line + "\" instead of subscribing");
-    table.Note(subscriber->Describe() + ": subscribed");
+  void Run() {
+    CreateProject();
+    PrintHeader();
+    StartServices();
+    StartShutdownService();
+    ShowAccess();
+    ShowForecasts();
+    ShowForecastLists();
+    ShowSettingsAndCredentials();
+    ShowPreferredTDList();
+    ShowLauncher();
+    ShutDown();
+    StopEverything();
   }
 
-  // ---- Log-on and the access questions.
-  table.Section("Data service of process " + std::to_string(pid) + ": project \"" + kProject +
-                "\"");
-  Call("MirnDataService::LogOn",
-       [&] { MirnDataService::LogOn(project(), admin(), password(), author()); });
-  // LogOn reports nothing by design; the service's log-on table shows it
-  // arrived.
-  std::int64_t logOns = Call("MirnDataService::LogOn", [&] { return CountLogOns(database); });
-  Expect(logOns == 1, "MirnDataService::LogOn",
-         "the data service recorded " + std::to_string(logOns) + " log-ons, expected 1");
-  table.Row("MirnDataService::LogOn", {"admin, author " + Quoted(kAuthor), "(this process)"},
-            {"returns nothing (swallows failures)", "the service recorded 1 log-on"});
+ private:
+  void CreateProject() {
+    database_ = places_.work / "project.db";
+    self_ = Demo::SelfExecutable();
+    companion_ = Demo::FindCompanionProgram();
+    Servers::DemoProjectOptions projectOptions;
+    projectOptions.projectPath = kProject;
+    projectOptions.adminName = kAdmin;
+    projectOptions.adminPassword = kAdminPassword;
+    projectOptions.restrictedName = kViewer;
+    projectOptions.restrictedPassword = kViewerPassword;
+    projectOptions.boreholes = kBoreholes;
+    projectOptions.seed = kSeed;
+    summary_ = Servers::CreateDemoProject(database_, projectOptions);
+  }
 
-  bool isAdmin = Call("MirnDataService::IsProjectAdmin", [&] {
-    return MirnDataService::IsProjectAdmin(project(), admin(), password(), pid);
-  });
-  Expect(isAdmin, "MirnDataService::IsProjectAdmin", "admin is not an administrator");
-  table.Row("MirnDataService::IsProjectAdmin", {"admin, " + pidText}, {YesNo(isAdmin)});
-  bool adminRestricted = Call("MirnDataService::IsUserRestricted", [&] {
-    return MirnDataService::IsUserRestricted(project(), admin(), password(), pid);
-  });
-  bool viewerRestricted = Call("MirnDataService::IsUserRestricted", [&] {
-    return MirnDataService::IsUserRestricted(project(), viewer(), viewerPassword(), pid);
-  });
-  Expect(!adminRestricted && viewerRestricted, "MirnDataService::IsUserRestricted",
-         "admin and viewer should be unrestricted and restricted");
-  table.Row("MirnDataService::IsUserRestricted", {"admin, " + pidText}, {YesNo(adminRestricted)});
-  table.Row("MirnDataService::IsUserRestricted", {"viewer, " + pidText}, {YesNo(viewerRestricted)});
-  bool connects = Call("MirnDataService::IsDatabaseCanBeConnected", [&] {
-    return MirnDataService::IsDatabaseCanBeConnected(project(), admin(), password(), pid);
-  });
-  Expect(connects, "MirnDataService::IsDatabaseCanBeConnected", "the database cannot be used");
-  table.Row("MirnDataService::IsDatabaseCanBeConnected", {"admin, " + pidText}, {YesNo(connects)});
-  std::vector<std::string> authors = Call("MirnDataService::GetAuthors", [&] {
-    return MirnDataService::GetAuthors(project(), admin(), password(), pid);
-  });
-  Expect(authors == summary.authors, "MirnDataService::GetAuthors",
-         "the authors differ from the demo project's");
-  std::vector<std::string> authorLines = {std::to_string(authors.size()) + " authors"};
-  for (const auto& name : authors) authorLines.push_back(name);
-  table.Row("MirnDataService::GetAuthors", {"admin, " + pidText}, authorLines);
+  void PrintHeader() const {
+    std::printf(
+        "norvctl demo: every exported function of libnorv-interop, called as a host would\n");
+    std::printf("  this process      %d (the host application)\n", static_cast<int>(pid_));
+    std::printf("  work directory    %s%s\n", places_.work.c_str(),
+                places_.scratch ? " (removed at the end)" : " (kept)");
+    std::printf("  demo project      %s: project \"%s\", %zu authors, %d boreholes, seed %u\n",
+                database_.c_str(), kProject, summary_.authors.size(), summary_.boreholes,
+                static_cast<unsigned>(kSeed));
+    std::printf("  users             %s / %s (administrator), %s / %s (restricted)\n", kAdmin,
+                kAdminPassword, kViewer, kViewerPassword);
+    std::printf("  endpoints         %s%s\n", places_.pipes.c_str(),
+                places_.ownPipes ? " (private)" : " (from NORV_PIPE_DIR)");
+    std::printf("  companion tool    %s\n", companion_.c_str());
+  }
 
-  // ---- Forecasts of one author.
-  table.Section("Forecasts of author \"" + std::string(kAuthor) + "\"");
-  auto templates = Call("MirnDataService::GetForecastTemplatesByAuthor", [&] {
-    return MirnDataService::GetForecastTemplatesByAuthor(project(), admin(), password(), pid,
-                                                         author());
-  });
-  Expect(!templates.empty(), "MirnDataService::GetForecastTemplatesByAuthor",
-         "the author has no templates");
-  table.Row("MirnDataService::GetForecastTemplatesByAuthor", {"author " + Quoted(kAuthor)},
-            Abbreviated(templates, "templates", [](const NativeStringKeyValuePair& row) {
-              return std::to_string(row.key) + ": " + row.value;
-            }));
-  Arg templateName(templates.front().value);
-  auto boreholes = Call("MirnDataService::GetBoreholeIdsWithForecast", [&] {
-    return MirnDataService::GetBoreholeIdsWithForecast(project(), admin(), password(), pid,
-                                                       templateName(), author());
-  });
-  Expect(!boreholes.empty(), "MirnDataService::GetBoreholeIdsWithForecast",
-         "no borehole has a forecast of template " + Quoted(templateName.value));
-  table.Row("MirnDataService::GetBoreholeIdsWithForecast",
-            {"template " + Quoted(templateName.value)},
-            Abbreviated(boreholes, "boreholes", [](int id) { return std::to_string(id); }));
-  const int borehole = boreholes.front();
-  const std::vector<std::string> single = {"borehole " + std::to_string(borehole),
-                                           "template " + Quoted(templateName.value)};
-  double eur = Call("MirnDataService::GetForecastEUR", [&] {
-    return MirnDataService::GetForecastEUR(project(), admin(), password(), pid, borehole,
-                                           templateName(), author());
-  });
-  table.Row("MirnDataService::GetForecastEUR", single, {FormatNumber(eur)});
-  double reserve = Call("MirnDataService::GetForecastReserve", [&] {
-    return MirnDataService::GetForecastReserve(project(), admin(), password(), pid, borehole,
-                                               templateName(), author());
-  });
-  table.Row("MirnDataService::GetForecastReserve", single, {FormatNumber(reserve)});
-  std::string life = Call("MirnDataService::GetForecastLife", [&] {
-    return MirnDataService::GetForecastLife(project(), admin(), password(), pid, borehole,
-                                            templateName(), author());
-  });
-  table.Row("MirnDataService::GetForecastLife", single, {life + " (short date)"});
+  // The services a host's process provides for the bridges to reach.
+  void StartServices() {
+    auto service = std::make_shared<Servers::SqliteDataService>(database_);
+    service->CheckDatabase();
+    dataHost_ = Servers::NewDataServiceHost(service, pid_);
+    dataHost_->Open();
+    Servers::ReferenceLauncherOptions launcherOptions;
+    launcherOptions.pid = pid_;
+    auto toolCommand = [&](const char* name) {
+      return Servers::Command{companion_.string(), "--output", (places_.work / name).string()};
+    };
+    launcherOptions.trasko = toolCommand("trasko-report.txt");
+    launcherOptions.wendal = toolCommand("wendal-report.txt");
+    launcherOptions.orbisk = toolCommand("orbisk-report.txt");
+    launcher_.emplace(launcherOptions);
+    launcher_->Start();
+    std::printf("  serving           the data service and the launcher of process %d\n",
+                static_cast<int>(pid_));
 
-  Arg forecast(kNamedForecast);
-  const std::vector<std::string> named = {"forecast " + Quoted(kNamedForecast)};
-  auto showDouble = [](const NativeDoubleKeyValuePair& row) {
-    return std::to_string(row.key) + ": " + FormatNumber(row.value);
-  };
-  auto showString = [](const NativeStringKeyValuePair& row) {
-    return std::to_string(row.key) + ": " + row.value;
-  };
-  auto eurList = Call("MirnDataService::GetForecastEURList", [&] {
-    return MirnDataService::GetForecastEURList(project(), admin(), password(), pid, forecast(),
-                                               author());
-  });
-  table.Row("MirnDataService::GetForecastEURList", named,
-            Abbreviated(eurList, "records", showDouble));
-  auto reserveList = Call("MirnDataService::GetForecastReserveList", [&] {
-    return MirnDataService::GetForecastReserveList(project(), admin(), password(), pid, forecast(),
-                                                   author());
-  });
-  table.Row("MirnDataService::GetForecastReserveList", named,
-            Abbreviated(reserveList, "records", showDouble));
-  auto lifeList = Call("MirnDataService::GetForecastLifeList", [&] {
-    return MirnDataService::GetForecastLifeList(project(), admin(), password(), pid, forecast(),
-                                                author());
-  });
-  table.Row("MirnDataService::GetForecastLifeList", named,
-            Abbreviated(lifeList, "records", showString));
-  Expect(
-      eurList.size() == reserveList.size() && eurList.size() == lifeList.size() && !eurList.empty(),
-      "MirnDataService::GetForecastLifeList",
-      "the three lists of " + Quoted(kNamedForecast) + " differ in length");
+    // The subscribers are the demo's own healthy processes: on a loaded
+    // machine a slow answer must not count as agreeing (which is what a
+    // callback time-out means), so allow them as long as any other process.
+    auto timeouts = ServiceModel::NamedPipeServiceHost::GetTimeouts();
+    timeouts.callback = kProcessTimeout;
+    ServiceModel::NamedPipeServiceHost::SetTimeouts(timeouts);
+  }
 
-  // ---- Settings and credentials.
-  table.Section("Settings and credentials");
-  const fs::path authorPath = places.work / "authors";
-  fs::create_directories(authorPath / kAuthor);
-  Call("SetAuthorPath", [&] { Norv::IO::Interop::SetAuthorPath(authorPath.c_str()); });
-  std::string pathNow = IO::AuthorSettings::Default().Path().ToUtf8();
-  Expect(pathNow == authorPath.string(), "SetAuthorPath",
-         "the author path reads back as " + Quoted(pathNow));
-  table.Row("SetAuthorPath", {authorPath.string()}, {"author path is now", pathNow});
-  std::string encrypted =
-      Call("EncryptPassword", [&] { return Norv::Interop::EncryptPassword(password()); });
-  std::string decrypted = Call("EncryptPassword", [&] {
-    return Security::CustomPassword::DecryptPassword(ServiceString::FromUtf8(encrypted)).ToUtf8();
-  });
-  Expect(decrypted == kAdminPassword, "EncryptPassword",
-         "the text does not decrypt to the password");
-  table.Row(
-      "EncryptPassword", {Quoted(kAdminPassword)},
-      {encrypted.substr(0, 24) + "... (" + std::to_string(encrypted.size()) + " chars)",
-       "decrypts to the password (key in " + (places.work / "config" / "norv").string() + ")"});
-  Arg encryptedArg(encrypted);
-  bool adminWithEncrypted = Call("MirnDataService::IsProjectAdmin", [&] {
-    return MirnDataService::IsProjectAdmin(project(), admin(), encryptedArg(), pid);
-  });
-  Expect(adminWithEncrypted, "MirnDataService::IsProjectAdmin",
-         "the data service refused the encrypted password");
-  table.Row("MirnDataService::IsProjectAdmin", {"admin, encrypted password"},
-            {YesNo(adminWithEncrypted)});
+  // Start-up: the shutdown service and its two subscribers.
+  void StartShutdownService() {
+    table_.Section("Shutdown coordination service of process " + std::to_string(pid_));
+    Call("ShutdownFactory::StartShutdownService", [&] {
+      ShutdownFactory::StartShutdownService(pid_);
+      shutdownGuard_.active = true;
+    });
+    shutdownSocket_ = places_.pipes / (std::to_string(pid_) + ".Shutdown.sock");
+    // The start swallows a failure to open: look for the socket.
+    Expect(fs::exists(shutdownSocket_), "ShutdownFactory::StartShutdownService",
+           "the endpoint Shutdown of process " + std::to_string(pid_) + " is not listening (no " +
+               shutdownSocket_.string() + ")");
+    table_.Row("ShutdownFactory::StartShutdownService", {pidText_},
+               {"listening on " + shutdownSocket_.filename().string()});
+    subscribers_.push_back(std::make_unique<SubscriberProcess>(self_.string(), pid_, 1, "yes"));
+    subscribers_.push_back(std::make_unique<SubscriberProcess>(self_.string(), pid_, 2, "no"));
+    for (auto& subscriber : subscribers_) {
+      std::string line = Call("subscribing " + subscriber->Describe(),
+                              [&] { return subscriber->ReadLine(kProcessTimeout); });
+      Expect(line.rfind("subscribed:", 0) == 0, subscriber->Describe(),
+             "it printed \"" + line + "\" instead of subscribing");
+      table_.Note(subscriber->Describe() + ": subscribed");
+    }
+  }
 
-  // ---- The author's preferred TD list: written, saved over, read back.
-  const fs::path authorDir = authorPath / kAuthor;
-  table.Section("Preferred TD list in " + authorDir.string());
-  Arg dir(authorDir.string());
-  bool existsBefore = Call("MirnDataService::PreferredTDListExist",
-                           [&] { return MirnDataService::PreferredTDListExist(dir()); });
-  Expect(!existsBefore, "MirnDataService::PreferredTDListExist", "a list exists already");
-  table.Row("MirnDataService::PreferredTDListExist", {"(empty directory)"}, {YesNo(existsBefore)});
-  const std::map<int, int> firstPairs = {{10001, 3}, {10002, 1}, {10004, 2}};
-  const int firstLastBorehole = 10002, firstLastChart = 1;
-  Call("MirnDataService::SetAuthorPreferredTDMode", [&] {
-    MirnDataService::SetAuthorPreferredTDMode(dir(), MirnDataService::kPreferredTDModeTwo,
-                                              &firstPairs, &firstLastBorehole, &firstLastChart);
-  });
-  table.Row("MirnDataService::SetAuthorPreferredTDMode",
-            {"mode 2, " + Pairs(firstPairs), "last borehole 10002, chart 1"},
-            {"returns nothing; list created"});
-  bool existsAfter = Call("MirnDataService::PreferredTDListExist",
-                          [&] { return MirnDataService::PreferredTDListExist(dir()); });
-  Expect(existsAfter, "MirnDataService::PreferredTDListExist", "no list after setting the mode");
-  table.Row("MirnDataService::PreferredTDListExist", {}, {YesNo(existsAfter)});
-  const std::map<int, int> savedPairs = {{10001, 3}, {10002, 1}, {10004, 2}, {10007, 5}};
-  const int savedLastBorehole = 10007, savedLastChart = 5;
-  bool saved = Call("MirnDataService::SaveExistingPreferredTDList", [&] {
-    return MirnDataService::SaveExistingPreferredTDList(dir(), savedPairs, savedLastBorehole,
-                                                        savedLastChart);
-  });
-  Expect(saved, "MirnDataService::SaveExistingPreferredTDList", "the existing list was not saved");
-  table.Row("MirnDataService::SaveExistingPreferredTDList",
-            {Pairs(savedPairs), "last borehole 10007, chart 5"}, {YesNo(saved)});
-  std::map<int, int> readPairs;
-  Call("MirnDataService::GetPreferredTDList",
-       [&] { MirnDataService::GetPreferredTDList(dir(), readPairs); });
-  Expect(readPairs == savedPairs, "MirnDataService::GetPreferredTDList",
-         "read " + Pairs(readPairs) + ", saved " + Pairs(savedPairs));
-  table.Row("MirnDataService::GetPreferredTDList", {}, {Pairs(readPairs)});
-  int lastBorehole = 0, lastChart = 0;
-  Call("MirnDataService::GetPreferredTDLastBoreholeAndTDId",
-       [&] { MirnDataService::GetPreferredTDLastBoreholeAndTDId(dir(), lastBorehole, lastChart); });
-  Expect(lastBorehole == savedLastBorehole && lastChart == savedLastChart,
-         "MirnDataService::GetPreferredTDLastBoreholeAndTDId",
-         "read " + std::to_string(lastBorehole) + " and " + std::to_string(lastChart));
-  table.Row(
-      "MirnDataService::GetPreferredTDLastBoreholeAndTDId", {},
-      {"last borehole " + std::to_string(lastBorehole) + ", chart " + std::to_string(lastChart)});
-  auto mode = Call("MirnDataService::GetAuthorPreferredTDMode",
-                   [&] { return MirnDataService::GetAuthorPreferredTDMode(dir()); });
-  Expect(mode == MirnDataService::kPreferredTDModeTwo, "MirnDataService::GetAuthorPreferredTDMode",
-         "read mode " + std::to_string(static_cast<int>(mode)) + ", the save should keep mode 2");
-  table.Row("MirnDataService::GetAuthorPreferredTDMode", {},
-            {"mode " + std::to_string(static_cast<int>(mode)) + " (kept by the save)"});
+  // Log-on and the access questions.
+  void ShowAccess() {
+    table_.Section("Data service of process " + std::to_string(pid_) + ": project \"" + kProject +
+                   "\"");
+    Call("MirnDataService::LogOn",
+         [&] { MirnDataService::LogOn(project_(), admin_(), password_(), author_()); });
+    // LogOn reports nothing by design; the service's log-on table shows it
+    // arrived.
+    std::int64_t logOns = Call("MirnDataService::LogOn", [&] { return CountLogOns(database_); });
+    Expect(logOns == 1, "MirnDataService::LogOn",
+           "the data service recorded " + std::to_string(logOns) + " log-ons, expected 1");
+    table_.Row("MirnDataService::LogOn", {"admin, author " + Quoted(kAuthor), "(this process)"},
+               {"returns nothing (swallows failures)", "the service recorded 1 log-on"});
 
-  // ---- The launcher of this process and the companion tools.
-  table.Section("Launcher of process " + std::to_string(pid) + " (companion tools)");
-  Call("Halvane::LogOn", [&] { Halvane::LogOn(project(), admin(), password(), author()); });
-  table.Row("Halvane::LogOn", {"admin, author " + Quoted(kAuthor), "(this process)"},
-            {"returns nothing (swallows failures)"});
+    bool isAdmin = Call("MirnDataService::IsProjectAdmin", [&] {
+      return MirnDataService::IsProjectAdmin(project_(), admin_(), password_(), pid_);
+    });
+    Expect(isAdmin, "MirnDataService::IsProjectAdmin", "admin is not an administrator");
+    table_.Row("MirnDataService::IsProjectAdmin", {"admin, " + pidText_}, {YesNo(isAdmin)});
+    bool adminRestricted = Call("MirnDataService::IsUserRestricted", [&] {
+      return MirnDataService::IsUserRestricted(project_(), admin_(), password_(), pid_);
+    });
+    bool viewerRestricted = Call("MirnDataService::IsUserRestricted", [&] {
+      return MirnDataService::IsUserRestricted(project_(), viewer_(), viewerPassword_(), pid_);
+    });
+    Expect(!adminRestricted && viewerRestricted, "MirnDataService::IsUserRestricted",
+           "admin and viewer should be unrestricted and restricted");
+    table_.Row("MirnDataService::IsUserRestricted", {"admin, " + pidText_},
+               {YesNo(adminRestricted)});
+    table_.Row("MirnDataService::IsUserRestricted", {"viewer, " + pidText_},
+               {YesNo(viewerRestricted)});
+    bool connects = Call("MirnDataService::IsDatabaseCanBeConnected", [&] {
+      return MirnDataService::IsDatabaseCanBeConnected(project_(), admin_(), password_(), pid_);
+    });
+    Expect(connects, "MirnDataService::IsDatabaseCanBeConnected", "the database cannot be used");
+    table_.Row("MirnDataService::IsDatabaseCanBeConnected", {"admin, " + pidText_},
+               {YesNo(connects)});
+    std::vector<std::string> authors = Call("MirnDataService::GetAuthors", [&] {
+      return MirnDataService::GetAuthors(project_(), admin_(), password_(), pid_);
+    });
+    Expect(authors == summary_.authors, "MirnDataService::GetAuthors",
+           "the authors differ from the demo project's");
+    std::vector<std::string> authorLines = {std::to_string(authors.size()) + " authors"};
+    for (const auto& name : authors) authorLines.push_back(name);
+    table_.Row("MirnDataService::GetAuthors", {"admin, " + pidText_}, authorLines);
+  }
+
+  // Forecasts of one author, and the figures of one borehole's forecast.
+  void ShowForecasts() {
+    table_.Section("Forecasts of author \"" + std::string(kAuthor) + "\"");
+    auto templates = Call("MirnDataService::GetForecastTemplatesByAuthor", [&] {
+      return MirnDataService::GetForecastTemplatesByAuthor(project_(), admin_(), password_(), pid_,
+                                                           author_());
+    });
+    Expect(!templates.empty(), "MirnDataService::GetForecastTemplatesByAuthor",
+           "the author has no templates");
+    table_.Row("MirnDataService::GetForecastTemplatesByAuthor", {"author " + Quoted(kAuthor)},
+               Abbreviated(templates, "templates", ShowString));
+    Arg templateName(templates.front().value);
+    auto boreholes = Call("MirnDataService::GetBoreholeIdsWithForecast", [&] {
+      return MirnDataService::GetBoreholeIdsWithForecast(project_(), admin_(), password_(), pid_,
+                                                         templateName(), author_());
+    });
+    Expect(!boreholes.empty(), "MirnDataService::GetBoreholeIdsWithForecast",
+           "no borehole has a forecast of template " + Quoted(templateName.value));
+    table_.Row("MirnDataService::GetBoreholeIdsWithForecast",
+               {"template " + Quoted(templateName.value)},
+               Abbreviated(boreholes, "boreholes", [](int id) { return std::to_string(id); }));
+    const int borehole = boreholes.front();
+    const std::vector<std::string> single = {"borehole " + std::to_string(borehole),
+                                             "template " + Quoted(templateName.value)};
+    double eur = Call("MirnDataService::GetForecastEUR", [&] {
+      return MirnDataService::GetForecastEUR(project_(), admin_(), password_(), pid_, borehole,
+                                             templateName(), author_());
+    });
+    table_.Row("MirnDataService::GetForecastEUR", single, {FormatNumber(eur)});
+    double reserve = Call("MirnDataService::GetForecastReserve", [&] {
+      return MirnDataService::GetForecastReserve(project_(), admin_(), password_(), pid_, borehole,
+                                                 templateName(), author_());
+    });
+    table_.Row("MirnDataService::GetForecastReserve", single, {FormatNumber(reserve)});
+    std::string life = Call("MirnDataService::GetForecastLife", [&] {
+      return MirnDataService::GetForecastLife(project_(), admin_(), password_(), pid_, borehole,
+                                              templateName(), author_());
+    });
+    table_.Row("MirnDataService::GetForecastLife", single, {life + " (short date)"});
+  }
+
+  // The three lists of one named forecast.
+  void ShowForecastLists() {
+    Arg forecast(kNamedForecast);
+    const std::vector<std::string> named = {"forecast " + Quoted(kNamedForecast)};
+    auto eurList = Call("MirnDataService::GetForecastEURList", [&] {
+      return MirnDataService::GetForecastEURList(project_(), admin_(), password_(), pid_,
+                                                 forecast(), author_());
+    });
+    table_.Row("MirnDataService::GetForecastEURList", named,
+               Abbreviated(eurList, "records", ShowDouble));
+    auto reserveList = Call("MirnDataService::GetForecastReserveList", [&] {
+      return MirnDataService::GetForecastReserveList(project_(), admin_(), password_(), pid_,
+                                                     forecast(), author_());
+    });
+    table_.Row("MirnDataService::GetForecastReserveList", named,
+               Abbreviated(reserveList, "records", ShowDouble));
+    auto lifeList = Call("MirnDataService::GetForecastLifeList", [&] {
+      return MirnDataService::GetForecastLifeList(project_(), admin_(), password_(), pid_,
+                                                  forecast(), author_());
+    });
+    table_.Row("MirnDataService::GetForecastLifeList", named,
+               Abbreviated(lifeList, "records", ShowString));
+    Expect(eurList.size() == reserveList.size() && eurList.size() == lifeList.size() &&
+               !eurList.empty(),
+           "MirnDataService::GetForecastLifeList",
+           "the three lists of " + Quoted(kNamedForecast) + " differ in length");
+  }
+
+  void ShowSettingsAndCredentials() {
+    table_.Section("Settings and credentials");
+    authorPath_ = places_.work / "authors";
+    fs::create_directories(authorPath_ / kAuthor);
+    Call("SetAuthorPath", [&] { Norv::IO::Interop::SetAuthorPath(authorPath_.c_str()); });
+    std::string pathNow = IO::AuthorSettings::Default().Path().ToUtf8();
+    Expect(pathNow == authorPath_.string(), "SetAuthorPath",
+           "the author path reads back as " + Quoted(pathNow));
+    table_.Row("SetAuthorPath", {authorPath_.string()}, {"author path is now", pathNow});
+    std::string encrypted =
+        Call("EncryptPassword", [&] { return Norv::Interop::EncryptPassword(password_()); });
+    std::string decrypted = Call("EncryptPassword", [&] {
+      return Security::CustomPassword::DecryptPassword(ServiceString::FromUtf8(encrypted)).ToUtf8();
+    });
+    Expect(decrypted == kAdminPassword, "EncryptPassword",
+           "the text does not decrypt to the password");
+    table_.Row(
+        "EncryptPassword", {Quoted(kAdminPassword)},
+        {encrypted.substr(0, 24) + "... (" + std::to_string(encrypted.size()) + " chars)",
+         "decrypts to the password (key in " + (places_.work / "config" / "norv").string() + ")"});
+    Arg encryptedArg(encrypted);
+    bool adminWithEncrypted = Call("MirnDataService::IsProjectAdmin", [&] {
+      return MirnDataService::IsProjectAdmin(project_(), admin_(), encryptedArg(), pid_);
+    });
+    Expect(adminWithEncrypted, "MirnDataService::IsProjectAdmin",
+           "the data service refused the encrypted password");
+    table_.Row("MirnDataService::IsProjectAdmin", {"admin, encrypted password"},
+               {YesNo(adminWithEncrypted)});
+  }
+
+  // The author's preferred TD list: written, saved over, read back.
+  void ShowPreferredTDList() {
+    const fs::path authorDir = authorPath_ / kAuthor;
+    table_.Section("Preferred TD list in " + authorDir.string());
+    Arg dir(authorDir.string());
+    WritePreferredTDList(dir);
+    ReadPreferredTDList(dir);
+  }
+
+  void WritePreferredTDList(Arg& dir) {
+    bool existsBefore = Call("MirnDataService::PreferredTDListExist",
+                             [&] { return MirnDataService::PreferredTDListExist(dir()); });
+    Expect(!existsBefore, "MirnDataService::PreferredTDListExist", "a list exists already");
+    table_.Row("MirnDataService::PreferredTDListExist", {"(empty directory)"},
+               {YesNo(existsBefore)});
+    const std::map<int, int> firstPairs = {{10001, 3}, {10002, 1}, {10004, 2}};
+    const int firstLastBorehole = 10002, firstLastChart = 1;
+    Call("MirnDataService::SetAuthorPreferredTDMode", [&] {
+      MirnDataService::SetAuthorPreferredTDMode(dir(), MirnDataService::kPreferredTDModeTwo,
+                                                &firstPairs, &firstLastBorehole, &firstLastChart);
+    });
+    table_.Row("MirnDataService::SetAuthorPreferredTDMode",
+               {"mode 2, " + Pairs(firstPairs), "last borehole 10002, chart 1"},
+               {"returns nothing; list created"});
+    bool existsAfter = Call("MirnDataService::PreferredTDListExist",
+                            [&] { return MirnDataService::PreferredTDListExist(dir()); });
+    Expect(existsAfter, "MirnDataService::PreferredTDListExist", "no list after setting the mode");
+    table_.Row("MirnDataService::PreferredTDListExist", {}, {YesNo(existsAfter)});
+    bool saved = Call("MirnDataService::SaveExistingPreferredTDList", [&] {
+      return MirnDataService::SaveExistingPreferredTDList(dir(), kSavedPairs, kSavedLastBorehole,
+                                                          kSavedLastChart);
+    });
+    Expect(saved, "MirnDataService::SaveExistingPreferredTDList",
+           "the existing list was not saved");
+    table_.Row("MirnDataService::SaveExistingPreferredTDList",
+               {Pairs(kSavedPairs), "last borehole 10007, chart 5"}, {YesNo(saved)});
+  }
+
+  void ReadPreferredTDList(Arg& dir) {
+    std::map<int, int> readPairs;
+    Call("MirnDataService::GetPreferredTDList",
+         [&] { MirnDataService::GetPreferredTDList(dir(), readPairs); });
+    Expect(readPairs == kSavedPairs, "MirnDataService::GetPreferredTDList",
+           "read " + Pairs(readPairs) + ", saved " + Pairs(kSavedPairs));
+    table_.Row("MirnDataService::GetPreferredTDList", {}, {Pairs(readPairs)});
+    int lastBorehole = 0, lastChart = 0;
+    Call("MirnDataService::GetPreferredTDLastBoreholeAndTDId", [&] {
+      MirnDataService::GetPreferredTDLastBoreholeAndTDId(dir(), lastBorehole, lastChart);
+    });
+    Expect(lastBorehole == kSavedLastBorehole && lastChart == kSavedLastChart,
+           "MirnDataService::GetPreferredTDLastBoreholeAndTDId",
+           "read " + std::to_string(lastBorehole) + " and " + std::to_string(lastChart));
+    table_.Row(
+        "MirnDataService::GetPreferredTDLastBoreholeAndTDId", {},
+        {"last borehole " + std::to_string(lastBorehole) + ", chart " + std::to_string(lastChart)});
+    auto mode = Call("MirnDataService::GetAuthorPreferredTDMode",
+                     [&] { return MirnDataService::GetAuthorPreferredTDMode(dir()); });
+    Expect(mode == MirnDataService::kPreferredTDModeTwo,
+           "MirnDataService::GetAuthorPreferredTDMode",
+           "read mode " + std::to_string(static_cast<int>(mode)) + ", the save should keep mode 2");
+    table_.Row("MirnDataService::GetAuthorPreferredTDMode", {},
+               {"mode " + std::to_string(static_cast<int>(mode)) + " (kept by the save)"});
+  }
+
+  // The launcher of this process and the companion tools.
+  void ShowLauncher() {
+    table_.Section("Launcher of process " + std::to_string(pid_) + " (companion tools)");
+    Call("Halvane::LogOn", [&] { Halvane::LogOn(project_(), admin_(), password_(), author_()); });
+    table_.Row("Halvane::LogOn", {"admin, author " + Quoted(kAuthor), "(this process)"},
+               {"returns nothing (swallows failures)"});
+    for (const Tool& tool : kTools) LaunchTool(tool);
+    Expect(launcher_->Service().WaitUntilNoRunningTools(kProcessTimeout), "Halvane::LaunchOrbisk",
+           "the companion tools have not ended");
+    table_.Note("all three tools ended and were reaped");
+  }
+
   struct Tool {
     const char* call;
     const char* name;
     const char* report;
     void (*launch)();
   };
-  const Tool tools[] = {
+  static constexpr Tool kTools[] = {
       {"Halvane::LaunchTrasko", "Trasko", "trasko-report.txt", &Halvane::LaunchTrasko},
       {"Halvane::LaunchWendal", "Wendal", "wendal-report.txt", &Halvane::LaunchWendal},
       {"Halvane::LaunchOrbisk", "Orbisk", "orbisk-report.txt", &Halvane::LaunchOrbisk},
   };
-  for (const Tool& tool : tools) {
+
+  void LaunchTool(const Tool& tool) {
     Call(tool.call, [&] { tool.launch(); });
-    CompanionReport report = AwaitReport(places.work / tool.report, tool.call);
+    CompanionReport report = AwaitReport(places_.work / tool.report, tool.call);
     // The log-on reached the launcher exactly when the tool got it.
     Expect(
         report.environment["NORV_TOOL"] == tool.name && report.environment["NORV_USER"] == kAdmin &&
             report.environment["NORV_AUTHOR"] == kAuthor && report.standardInput == kAdminPassword,
         tool.call,
-        "the tool did not receive the log-on (see " + (places.work / tool.report).string() + ")");
-    table.Row(tool.call, {},
-              {"norv-companion-demo ran as process " + report.pid,
-               "NORV_TOOL=" + report.environment["NORV_TOOL"] +
-                   ", NORV_USER=" + report.environment["NORV_USER"],
-               "password received on standard input"});
+        "the tool did not receive the log-on (see " + (places_.work / tool.report).string() + ")");
+    table_.Row(tool.call, {},
+               {"norv-companion-demo ran as process " + report.pid,
+                "NORV_TOOL=" + report.environment["NORV_TOOL"] +
+                    ", NORV_USER=" + report.environment["NORV_USER"],
+                "password received on standard input"});
   }
-  Expect(launcher.Service().WaitUntilNoRunningTools(kProcessTimeout), "Halvane::LaunchOrbisk",
-         "the companion tools have not ended");
-  table.Note("all three tools ended and were reaped");
 
-  // ---- Shutting down: ask, force, stop.
-  table.Section("Shutting down");
-  bool agreed = Call("ShutdownFactory::RequestStopShutdownService",
-                     [] { return ShutdownFactory::RequestStopShutdownService(); });
-  table.Row("ShutdownFactory::RequestStopShutdownService", {}, {YesNo(agreed)});
-  for (auto& subscriber : subscribers) {
-    std::string line = Call("ShutdownFactory::RequestStopShutdownService",
-                            [&] { return subscriber->ReadLine(kProcessTimeout); });
-    table.Note(subscriber->Describe() + ": " + line);
+  // Shutting down: ask, force, stop.
+  void ShutDown() {
+    table_.Section("Shutting down");
+    AskSubscribers();
+    ForceSubscribers();
+    Call("ShutdownFactory::StopShutdownService", [] { ShutdownFactory::StopShutdownService(); });
+    shutdownGuard_.active = false;
+    Expect(!fs::exists(shutdownSocket_), "ShutdownFactory::StopShutdownService",
+           shutdownSocket_.string() + " is still there");
+    table_.Row("ShutdownFactory::StopShutdownService", {}, {"service closed, socket removed"});
   }
-  Expect(!agreed, "ShutdownFactory::RequestStopShutdownService",
-         "answered true although one subscriber refuses");
-  Call("ShutdownFactory::ForceStopShutdownService",
-       [] { ShutdownFactory::ForceStopShutdownService(); });
-  table.Row("ShutdownFactory::ForceStopShutdownService", {}, {"returns nothing"});
-  for (auto& subscriber : subscribers) {
-    std::string line = Call("ShutdownFactory::ForceStopShutdownService",
-                            [&] { return subscriber->ReadLine(kProcessTimeout); });
-    int status = Call("ShutdownFactory::ForceStopShutdownService",
-                      [&] { return subscriber->Wait(kProcessTimeout); });
-    Expect(status == 0, "ShutdownFactory::ForceStopShutdownService",
-           subscriber->Describe() + " exited with status " + std::to_string(status));
-    table.Note(subscriber->Describe() + ": " + line + ", exited with status 0");
-  }
-  Call("ShutdownFactory::StopShutdownService", [] { ShutdownFactory::StopShutdownService(); });
-  shutdownGuard.active = false;
-  Expect(!fs::exists(shutdownSocket), "ShutdownFactory::StopShutdownService",
-         shutdownSocket.string() + " is still there");
-  table.Row("ShutdownFactory::StopShutdownService", {}, {"service closed, socket removed"});
 
-  // ---- Everything the demo started stops here.
-  Call("stopping the launcher", [&] { launcher.Stop(); });
-  Call("stopping the data service", [&] { dataHost->Close(); });
-  dataHost.reset();
-  std::vector<std::string> left = EndpointFilesOf(places.pipes, pid);
-  if (!left.empty()) {
-    throw DemoFailure("norvctl demo",
-                      "endpoint files left in " + places.pipes.string() + ": " + left.front());
+  void AskSubscribers() {
+    bool agreed = Call("ShutdownFactory::RequestStopShutdownService",
+                       [] { return ShutdownFactory::RequestStopShutdownService(); });
+    table_.Row("ShutdownFactory::RequestStopShutdownService", {}, {YesNo(agreed)});
+    for (auto& subscriber : subscribers_) {
+      std::string line = Call("ShutdownFactory::RequestStopShutdownService",
+                              [&] { return subscriber->ReadLine(kProcessTimeout); });
+      table_.Note(subscriber->Describe() + ": " + line);
+    }
+    Expect(!agreed, "ShutdownFactory::RequestStopShutdownService",
+           "answered true although one subscriber refuses");
   }
-  std::printf(
-      "\nAll calls succeeded. Subscribers reaped, servers stopped, no socket or lock file of "
-      "process %d left in %s.\n",
-      static_cast<int>(pid), places.pipes.c_str());
-  if (!places.scratch) {
-    std::printf("Kept in %s: the project database, the author directory and the tool reports.\n",
-                places.work.c_str());
+
+  void ForceSubscribers() {
+    Call("ShutdownFactory::ForceStopShutdownService",
+         [] { ShutdownFactory::ForceStopShutdownService(); });
+    table_.Row("ShutdownFactory::ForceStopShutdownService", {}, {"returns nothing"});
+    for (auto& subscriber : subscribers_) {
+      std::string line = Call("ShutdownFactory::ForceStopShutdownService",
+                              [&] { return subscriber->ReadLine(kProcessTimeout); });
+      int status = Call("ShutdownFactory::ForceStopShutdownService",
+                        [&] { return subscriber->Wait(kProcessTimeout); });
+      Expect(status == 0, "ShutdownFactory::ForceStopShutdownService",
+             subscriber->Describe() + " exited with status " + std::to_string(status));
+      table_.Note(subscriber->Describe() + ": " + line + ", exited with status 0");
+    }
   }
-  std::fflush(stdout);
-}
+
+  // Everything the demo started stops here.
+  void StopEverything() {
+    Call("stopping the launcher", [&] { launcher_->Stop(); });
+    Call("stopping the data service", [&] { dataHost_->Close(); });
+    dataHost_.reset();
+    std::vector<std::string> left = EndpointFilesOf(places_.pipes, pid_);
+    if (!left.empty()) {
+      throw DemoFailure("norvctl demo",
+                        "endpoint files left in " + places_.pipes.string() + ": " + left.front());
+    }
+    std::printf(
+        "\nAll calls succeeded. Subscribers reaped, servers stopped, no socket or lock file of "
+        "process %d left in %s.\n",
+        static_cast<int>(pid_), places_.pipes.c_str());
+    if (!places_.scratch) {
+      std::printf("Kept in %s: the project database, the author directory and the tool reports.\n",
+                  places_.work.c_str());
+    }
+    std::fflush(stdout);
+  }
+
+  static std::string ShowDouble(const NativeDoubleKeyValuePair& row) {
+    return std::to_string(row.key) + ": " + FormatNumber(row.value);
+  }
+  static std::string ShowString(const NativeStringKeyValuePair& row) {
+    return std::to_string(row.key) + ": " + row.value;
+  }
+
+  // What SaveExistingPreferredTDList writes over the first list.
+  inline static const std::map<int, int> kSavedPairs = {
+      {10001, 3}, {10002, 1}, {10004, 2}, {10007, 5}};
+  static constexpr int kSavedLastBorehole = 10007, kSavedLastChart = 5;
+
+  Places places_;
+  const std::int32_t pid_ = static_cast<std::int32_t>(::getpid());
+  const std::string pidText_ = "pid " + std::to_string(pid_);
+  fs::path database_;
+  fs::path self_;
+  fs::path companion_;
+  fs::path authorPath_;
+  fs::path shutdownSocket_;
+  Servers::DemoProjectSummary summary_;
+  std::unique_ptr<ServiceModel::NamedPipeServiceHost> dataHost_;
+  std::optional<Servers::ReferenceLauncher> launcher_;
+  Table table_{stdout};
+  Arg project_{kProject}, admin_{kAdmin}, password_{kAdminPassword}, viewer_{kViewer},
+      viewerPassword_{kViewerPassword}, author_{kAuthor};
+  ShutdownServiceGuard shutdownGuard_;
+  std::vector<std::unique_ptr<SubscriberProcess>> subscribers_;
+};
+
+void RunDemo(const DemoOptions& options) { DemoRun(options).Run(); }
+
+}  // namespace
 
 void AddDemoCommands(CLI::App& app) {
   auto options = std::make_shared<DemoOptions>();
@@ -636,9 +721,5 @@ void AddDemoCommands(CLI::App& app) {
     });
   });
 }
-
-}  // namespace
-
-NORVCTL_REGISTER(90, AddDemoCommands);
 
 }  // namespace Norv::Ctl

@@ -152,6 +152,8 @@ void RunEndpoints(const EndpointsOptions& options) {
   std::fflush(stdout);
 }
 
+}  // namespace
+
 void AddEndpointsCommands(CLI::App& app) {
   auto options = std::make_shared<EndpointsOptions>();
   CLI::App* command = app.add_subcommand(
@@ -175,7 +177,4 @@ void AddEndpointsCommands(CLI::App& app) {
   command->callback([options] { Guarded([&] { RunEndpoints(*options); }); });
 }
 
-}  // namespace
 }  // namespace Norv::Ctl
-
-NORVCTL_REGISTER(70, Norv::Ctl::AddEndpointsCommands);

@@ -133,6 +133,8 @@ void Launch(std::int32_t pid, CompanionTool tool) {
               std::string(CompanionToolName(tool)).c_str(), static_cast<int>(pid));
 }
 
+}  // namespace
+
 void AddLauncherCommands(CLI::App& app) {
   CLI::App& serve = GetOrAddSubcommand(
       app, "serve", "Run a reference server in this process until SIGINT or SIGTERM");
@@ -185,7 +187,4 @@ void AddLauncherCommands(CLI::App& app) {
   }
 }
 
-}  // namespace
 }  // namespace Norv::Ctl
-
-NORVCTL_REGISTER(40, Norv::Ctl::AddLauncherCommands);

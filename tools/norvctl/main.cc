@@ -2,28 +2,22 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <utility>
-#include <vector>
 
 #include "tools/norvctl/Commands.h"
 
 namespace Norv::Ctl {
 namespace {
 
-std::vector<std::pair<int, CommandAdder>>& Registry() {
-  static std::vector<std::pair<int, CommandAdder>> registry;
-  return registry;
-}
+// The subcommands, in the order --help lists them.
+constexpr void (*kCommandAreas[])(CLI::App&) = {
+    AddTextCommands,     AddDataCommands,     AddTdlistCommands,    AddLauncherCommands,
+    AddShutdownCommands, AddSettingsCommands, AddEndpointsCommands, AddDemoCommands,
+};
 
 }  // namespace
-
-CommandRegistration::CommandRegistration(int order, CommandAdder adder) {
-  Registry().emplace_back(order, adder);
-}
 
 CLI::App& GetOrAddSubcommand(CLI::App& parent, const std::string& name,
                              const std::string& description) {
@@ -56,10 +50,7 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   CLI::App app{"norvctl: use the Norv interop library from the command line"};
   app.require_subcommand(1);
-  auto& registry = Norv::Ctl::Registry();
-  std::stable_sort(registry.begin(), registry.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (const auto& [order, adder] : registry) adder(app);
+  for (auto* addArea : Norv::Ctl::kCommandAreas) addArea(app);
   CLI11_PARSE(app, argc, argv);
   return Norv::Ctl::ExitStatus();
 }

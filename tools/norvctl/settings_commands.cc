@@ -100,6 +100,8 @@ void AuthorPathCommand(const std::string* path, bool utf8) {
   std::cout << settings.Path().ToUtf8() << '\n';
 }
 
+}  // namespace
+
 void AddSettingsCommands(CLI::App& app) {
   CLI::App* encrypt = app.add_subcommand(
       "encrypt-password",
@@ -126,9 +128,5 @@ void AddSettingsCommands(CLI::App& app) {
         [authorPath] { AuthorPathCommand(authorPath->count("PATH") ? &path : nullptr, pathUtf8); });
   });
 }
-
-}  // namespace
-
-NORVCTL_REGISTER(60, AddSettingsCommands);
 
 }  // namespace Norv::Ctl

@@ -268,6 +268,8 @@ void RunHost(int pid, bool untilInputEnds) {
   }
 }
 
+}  // namespace
+
 void AddShutdownCommands(CLI::App& app) {
   CLI::App& shutdown = GetOrAddSubcommand(
       app, "shutdown", "Shutdown coordination: subscribe as a client, or host the service");
@@ -309,9 +311,5 @@ void AddShutdownCommands(CLI::App& app) {
   host->callback(
       [hostPid, hostUntilInputEnds] { Guarded([&] { RunHost(*hostPid, *hostUntilInputEnds); }); });
 }
-
-}  // namespace
-
-NORVCTL_REGISTER(50, AddShutdownCommands);
 
 }  // namespace Norv::Ctl

@@ -104,6 +104,8 @@ void Save(Options& o) {
   }
 }
 
+}  // namespace
+
 void AddTdlistCommands(CLI::App& app) {
   static Options options;
   CLI::App& tdlist =
@@ -138,9 +140,5 @@ void AddTdlistCommands(CLI::App& app) {
   save->add_option("--last-chart", options.lastChart, "The last TD chart id")->required();
   save->callback([] { Guarded([] { Save(options); }); });
 }
-
-}  // namespace
-
-NORVCTL_REGISTER(30, AddTdlistCommands);
 
 }  // namespace Norv::Ctl

@@ -74,6 +74,8 @@ void ConvertDate(const std::string& text, const std::string& culture, bool verbo
   std::printf("%s\n", shortDate.c_str());
 }
 
+}  // namespace
+
 void AddTextCommands(CLI::App& app) {
   CLI::App& convert = GetOrAddSubcommand(app, "convert", "Apply the conversion rules to one value");
 
@@ -97,7 +99,4 @@ void AddTextCommands(CLI::App& app) {
       [day, culture, verbose] { Guarded([&] { ConvertDate(*day, *culture, *verbose); }); });
 }
 
-}  // namespace
 }  // namespace Norv::Ctl
-
-NORVCTL_REGISTER(10, Norv::Ctl::AddTextCommands);
