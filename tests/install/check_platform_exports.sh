@@ -9,7 +9,7 @@ symbols=$(nm -D --defined-only "$lib" | awk '$2 ~ /^[TWVDBRiu]$/ {print $3}' | c
 # information and vtables, and the standard library's instantiations that
 # the compiler emits for them (std::map<std::string, long>, a shared_ptr's
 # control block) or that name them (GetSingleChannel returns a shared_ptr).
-prefix='^((typeinfo|typeinfo name|vtable|VTT|construction vtable|guard variable) for |(non-)?virtual thunk to |void |std::[^ ]* )?'
+prefix='^((typeinfo|typeinfo name|vtable|VTT|construction vtable|guard variable) for |(non-)?virtual thunk to |[a-z][a-z ]* |std::[^ ]* )?'
 namespaces='Norv::(ServiceModel|Text|PreferredTDList|IO|Security)::|Norv::ServiceString::|std::'
 unexpected=$(printf '%s\n' "$symbols" |
   { grep -v -E "${prefix}(${namespaces})" || true; } |
