@@ -2,15 +2,14 @@
 //
 // Unary contracts (IDataService, IApplicationLauncher) run on gRPC's
 // synchronous server threads. The duplex contract IShutdown runs on the
-// callback API: one ServerBidiReactor per client session, so that dozens of
-// idle subscribers cost no thread each. Session calls are handed to one
-// dispatcher thread per host; the reactor goes on reading its stream while an
-// operation or a callback waits, so a client that calls in while answering a
-// callback stalls nothing. Every operation reaches the service object under
-// the host's dispatch mutex: one contract operation at a time.
+// callback API: one ServerBidiReactor per client session (ServerSession.h),
+// so that dozens of idle subscribers cost no thread each. Session calls are
+// handed to one dispatcher thread per host (HostCore.h); the reactor goes on
+// reading its stream while an operation or a callback waits, so a client
+// that calls in while answering a callback stalls nothing. Every operation
+// reaches the service object under the host's dispatch mutex: one contract
+// operation at a time.
 #include <errno.h>
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,20 +20,16 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <map>
-#include <mutex>
-#include <set>
 #include <stdexcept>
-#include <thread>
-#include <unordered_map>
 
 #include "norv/contracts/v1/application_launcher.grpc.pb.h"
 #include "norv/contracts/v1/data_service.grpc.pb.h"
 #include "norv/contracts/v1/shutdown.grpc.pb.h"
 #include "platform/pipes/Addressing.h"
+#include "platform/pipes/EndpointLock.h"
+#include "platform/pipes/HostCore.h"
 #include "platform/pipes/HostTesting.h"
 #include "platform/pipes/Runtime.h"
 #include "platform/pipes/WireValues.h"
@@ -60,8 +55,6 @@ std::atomic<bool> gStepFails[4];
 bool StepFails(testing::HostStep step) {
   return gStepFails[static_cast<int>(step)].load(std::memory_order_relaxed);
 }
-
-thread_local OperationContext* tCurrentContext = nullptr;
 
 constexpr std::string_view kMexContract = "IMetadataExchange";
 constexpr const char* kMexOperation = "ServerReflectionInfo";
@@ -108,491 +101,6 @@ ContractDescription DescribeContract(std::string_view name,
     contract.Operations().push_back(std::move(description));
   }
   return contract;
-}
-
-// The most list items one message of each operation may carry, read from the
-// description when the host opens.
-using ItemLimits = std::map<std::string, std::int64_t, std::less<>>;
-
-class ItemLimitExceeded : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-void CheckItems(std::size_t count, std::int64_t limit, std::string_view operation) {
-  if (static_cast<std::int64_t>(count) > limit) {
-    throw ItemLimitExceeded("the reply of operation " + std::string(operation) + " carries " +
-                            std::to_string(count) + " list items, more than the " +
-                            std::to_string(limit) +
-                            " that the host's MaxItemsInObjectGraph allows");
-  }
-}
-
-class DispatchContext final : public OperationContext {
- public:
-  DispatchContext(std::shared_ptr<IServiceContract> callback, const std::string& site)
-      : callback_(std::move(callback)), site_(site) {}
-
- protected:
-  std::shared_ptr<IServiceContract> CallbackChannel(ContractType contract) override {
-    if (!callback_) {
-      throw CommunicationException(site_ +
-                                   ": the operation has no client session, so no callback "
-                                   "channel of contract " +
-                                   std::string(contract.fullName));
-    }
-    if (contract != TypeOf<IShutdownCallback>()) {
-      throw CommunicationException(site_ + ": the session's callback contract is " +
-                                   std::string(IShutdownCallback::kContractName) + ", not " +
-                                   std::string(contract.fullName));
-    }
-    return callback_;
-  }
-
- private:
-  std::shared_ptr<IServiceContract> callback_;
-  const std::string& site_;
-};
-
-class ScopedOperationContext {
- public:
-  explicit ScopedOperationContext(OperationContext* context) : previous_(tCurrentContext) {
-    tCurrentContext = context;
-  }
-  ~ScopedOperationContext() { tCurrentContext = previous_; }
-  ScopedOperationContext(const ScopedOperationContext&) = delete;
-  ScopedOperationContext& operator=(const ScopedOperationContext&) = delete;
-
- private:
-  OperationContext* previous_;
-};
-
-// ---------------------------------------------------------------------------
-// Server side of a duplex session.
-
-class SessionReactor;
-
-// The state of one client session, shared by its reactor and by the callback
-// channel handed to the service. Once the session ends it shrinks to a light
-// handle: the reactor, stream and queued messages are gone and Connected()
-// is false.
-//
-// The reactor may be touched only while finishCalled_ is false (gRPC calls
-// OnDone, which deletes it, only after Finish); Finish itself is called with
-// no lock held because gRPC may run OnDone inline.
-class ServerSession {
- public:
-  explicit ServerSession(std::string site) : site_(std::move(site)) {}
-
-  void Attach(SessionReactor* reactor) {
-    std::lock_guard lock(mu_);
-    reactor_ = reactor;
-  }
-
-  bool Connected() const noexcept {
-    std::lock_guard lock(mu_);
-    return connected_;
-  }
-
-  const std::string& Site() const noexcept { return site_; }
-
-  void StartReadIfOpen(v1::ClientMessage* into);
-  bool Send(v1::ServerMessage message) {
-    std::lock_guard lock(mu_);
-    return SendLocked(std::move(message));
-  }
-  void OnWriteDone(bool ok);
-  // Marks the session disconnected and finishes the stream once no write is
-  // in flight.
-  void End(const grpc::Status& status);
-  // The reactor is gone.
-  void Detach();
-
-  void Complete(const v1::CallbackReply& reply);
-  // Sends a callback and waits for its reply, bounded by the callback
-  // time-out.
-  v1::CallbackReply Callback(bool requestShutdown, const char* name);
-
- private:
-  struct Pending {
-    bool done = false;
-    v1::CallbackReply reply;
-  };
-
-  bool SendLocked(v1::ServerMessage&& message);
-  void MarkEndedLocked(const grpc::Status& status) {
-    if (!finishRequested_) finishStatus_ = status;
-    finishRequested_ = true;
-    connected_ = false;
-    cv_.notify_all();
-  }
-  // Claims the right to call Finish; returns the reactor to call it on.
-  SessionReactor* ClaimFinishLocked() {
-    if (!finishRequested_ || writing_ || finishCalled_ || reactor_ == nullptr) return nullptr;
-    finishCalled_ = true;
-    return reactor_;
-  }
-
-  const std::string site_;
-  mutable std::mutex mu_;
-  std::condition_variable cv_;
-  SessionReactor* reactor_ = nullptr;
-  bool connected_ = true;
-  bool writing_ = false;
-  bool finishRequested_ = false;
-  bool finishCalled_ = false;
-  grpc::Status finishStatus_;
-  std::deque<v1::ServerMessage> outbox_;  // the front is being written while writing_
-  std::uint64_t nextCallbackId_ = 1;
-  std::unordered_map<std::uint64_t, Pending> pending_;
-};
-
-class ShutdownCallbackChannel final : public IShutdownCallback, public SessionChannel {
- public:
-  explicit ShutdownCallbackChannel(std::shared_ptr<ServerSession> session)
-      : session_(std::move(session)) {}
-
-  bool RequestShutdown() override {
-    return session_->Callback(/*requestShutdown=*/true, "RequestShutdown").accepted();
-  }
-  void ForceShutdown() override { session_->Callback(/*requestShutdown=*/false, "ForceShutdown"); }
-  bool Connected() const noexcept override { return session_->Connected(); }
-
- private:
-  std::shared_ptr<ServerSession> session_;
-};
-
-class HostCore;
-
-class SessionReactor final : public grpc::ServerBidiReactor<v1::ClientMessage, v1::ServerMessage> {
- public:
-  explicit SessionReactor(std::shared_ptr<HostCore> host);
-
-  void OnReadDone(bool ok) override;
-  void OnWriteDone(bool ok) override { session_->OnWriteDone(ok); }
-  void OnCancel() override {
-    session_->End(grpc::Status(grpc::StatusCode::CANCELLED, "the session was cancelled"));
-  }
-  void OnDone() override;
-
- private:
-  std::shared_ptr<HostCore> host_;
-  std::shared_ptr<ServerSession> session_;
-  std::shared_ptr<ShutdownCallbackChannel> channel_;
-  v1::ClientMessage in_;
-};
-
-void ServerSession::StartReadIfOpen(v1::ClientMessage* into) {
-  std::lock_guard lock(mu_);
-  if (!finishCalled_ && !finishRequested_ && reactor_ != nullptr) reactor_->StartRead(into);
-}
-
-bool ServerSession::SendLocked(v1::ServerMessage&& message) {
-  if (finishRequested_ || reactor_ == nullptr) return false;
-  outbox_.push_back(std::move(message));
-  if (!writing_) {
-    writing_ = true;
-    reactor_->StartWrite(&outbox_.front());
-  }
-  return true;
-}
-
-void ServerSession::OnWriteDone(bool ok) {
-  SessionReactor* finishOn = nullptr;
-  grpc::Status status;
-  {
-    std::lock_guard lock(mu_);
-    if (!outbox_.empty()) outbox_.pop_front();
-    if (!ok) {
-      MarkEndedLocked(grpc::Status(grpc::StatusCode::UNAVAILABLE, "the client stopped reading"));
-    }
-    if (!finishRequested_ && !outbox_.empty()) {
-      reactor_->StartWrite(&outbox_.front());
-      return;
-    }
-    writing_ = false;
-    outbox_.clear();
-    finishOn = ClaimFinishLocked();
-    status = finishStatus_;
-  }
-  if (finishOn != nullptr) finishOn->Finish(status);
-}
-
-void ServerSession::End(const grpc::Status& status) {
-  SessionReactor* finishOn = nullptr;
-  grpc::Status finishStatus;
-  {
-    std::lock_guard lock(mu_);
-    MarkEndedLocked(status);
-    finishOn = ClaimFinishLocked();
-    finishStatus = finishStatus_;
-  }
-  if (finishOn != nullptr) finishOn->Finish(finishStatus);
-}
-
-void ServerSession::Detach() {
-  std::lock_guard lock(mu_);
-  reactor_ = nullptr;
-  connected_ = false;
-  finishRequested_ = true;
-  outbox_.clear();
-  cv_.notify_all();
-}
-
-void ServerSession::Complete(const v1::CallbackReply& reply) {
-  std::lock_guard lock(mu_);
-  auto it = pending_.find(reply.id());
-  // Its caller gave up waiting, or a peer repeated an id: the first reply
-  // stands.
-  if (it == pending_.end() || it->second.done) return;
-  it->second.done = true;
-  it->second.reply = reply;
-  cv_.notify_all();
-}
-
-v1::CallbackReply ServerSession::Callback(bool requestShutdown, const char* name) {
-  std::string where = site_ + ", callback " + name;
-  std::unique_lock lock(mu_);
-  if (!connected_) throw CommunicationException(where + ": the client's session has ended");
-  std::uint64_t id = nextCallbackId_++;
-  v1::ServerMessage message;
-  v1::CallbackCall* call = message.mutable_callback();
-  call->set_id(id);
-  if (requestShutdown) {
-    call->mutable_request_shutdown();
-  } else {
-    call->mutable_force_shutdown();
-  }
-  pending_.emplace(id, Pending{});
-  if (!SendLocked(std::move(message))) {
-    pending_.erase(id);
-    throw CommunicationException(where + ": the client's session has ended");
-  }
-  std::chrono::milliseconds timeout = CurrentTimeouts().callback;
-  cv_.wait_for(lock, timeout, [&] {
-    auto it = pending_.find(id);
-    return !connected_ || (it != pending_.end() && it->second.done);
-  });
-  auto it = pending_.find(id);
-  bool answered = it != pending_.end() && it->second.done;
-  v1::CallbackReply reply;
-  if (answered) reply = std::move(it->second.reply);
-  if (it != pending_.end()) pending_.erase(it);
-  lock.unlock();
-  if (answered) {
-    if (reply.has_fault()) {
-      throw FaultException(where + ": the client raised a fault: " + reply.fault().message(),
-                           reply.fault().message());
-    }
-    return reply;
-  }
-  if (!Connected()) {
-    throw CommunicationException(where + ": the client's session ended before it answered");
-  }
-  throw TimeoutException(where + ": the client did not answer within " +
-                         std::to_string(timeout.count()) + " ms");
-}
-
-// ---------------------------------------------------------------------------
-// The state of an open host shared with its sessions and service adapters.
-
-class HostCore : public std::enable_shared_from_this<HostCore> {
- public:
-  HostCore(std::shared_ptr<IServiceContract> instance, std::string site)
-      : instance_(std::move(instance)), site_(std::move(site)) {}
-
-  const std::string& Site() const noexcept { return site_; }
-  IServiceContract* Instance() const noexcept { return instance_.get(); }
-
-  // Runs one unary operation on the service object.
-  template <class Fn>
-  grpc::Status Unary(const ItemLimits& limits, std::string_view operation, Fn&& fn) {
-    auto found = limits.find(operation);
-    std::int64_t limit =
-        found != limits.end()
-            ? found->second
-            : DataContractSerializerOperationBehavior::kDefaultMaxItemsInObjectGraph;
-    try {
-      std::lock_guard lock(dispatchMu_);
-      DispatchContext context(nullptr, site_);
-      ScopedOperationContext scope(&context);
-      fn(limit);
-      return grpc::Status::OK;
-    } catch (const ItemLimitExceeded& e) {
-      return grpc::Status(grpc::StatusCode::RESOURCE_EXHAUSTED, e.what());
-    } catch (...) {
-      return FaultStatus();
-    }
-  }
-
-  bool AddSession(const std::shared_ptr<ServerSession>& session) {
-    std::lock_guard lock(sessionsMu_);
-    if (closing_) return false;
-    sessions_.insert(session);
-    return true;
-  }
-  void RemoveSession(const std::shared_ptr<ServerSession>& session) {
-    std::lock_guard lock(sessionsMu_);
-    sessions_.erase(session);
-  }
-
-  // Queues a session call for the dispatcher thread.
-  void Enqueue(std::shared_ptr<ServerSession> session,
-               std::shared_ptr<IServiceContract> callbackChannel, v1::OperationCall call) {
-    std::lock_guard lock(queueMu_);
-    if (stopping_) return;
-    queue_.push_back(Task{std::move(session), std::move(callbackChannel), std::move(call)});
-    queueCv_.notify_one();
-  }
-
-  void StartDispatcher() {
-    dispatcher_ = std::thread([this] { DispatchLoop(); });
-  }
-
-  // Ends every session and refuses new ones.
-  void EndSessions() {
-    std::vector<std::shared_ptr<ServerSession>> sessions;
-    {
-      std::lock_guard lock(sessionsMu_);
-      closing_ = true;
-      sessions.assign(sessions_.begin(), sessions_.end());
-    }
-    for (const auto& session : sessions) {
-      session->End(grpc::Status(grpc::StatusCode::UNAVAILABLE, "the host is closing"));
-    }
-  }
-
-  void StopDispatcher() {
-    {
-      std::lock_guard lock(queueMu_);
-      stopping_ = true;
-      queue_.clear();
-      queueCv_.notify_all();
-    }
-    if (dispatcher_.joinable()) dispatcher_.join();
-  }
-
- private:
-  struct Task {
-    std::shared_ptr<ServerSession> session;
-    std::shared_ptr<IServiceContract> callbackChannel;
-    v1::OperationCall call;
-  };
-
-  // The status for a fault that the service object raised: UNKNOWN with the
-  // fault's own text. Called inside a catch block.
-  static grpc::Status FaultStatus() {
-    try {
-      throw;
-    } catch (const FaultException& e) {
-      return grpc::Status(grpc::StatusCode::UNKNOWN, e.Reason());
-    } catch (const std::exception& e) {
-      return grpc::Status(grpc::StatusCode::UNKNOWN, e.what());
-    } catch (...) {
-      return grpc::Status(grpc::StatusCode::UNKNOWN,
-                          "the service raised an exception that is not a std::exception");
-    }
-  }
-
-  void DispatchLoop() {
-    for (;;) {
-      Task task;
-      {
-        std::unique_lock lock(queueMu_);
-        queueCv_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
-        if (stopping_) return;
-        task = std::move(queue_.front());
-        queue_.pop_front();
-      }
-      v1::ServerMessage message;
-      v1::OperationReply* reply = message.mutable_reply();
-      reply->set_id(task.call.id());
-      grpc::Status status = RunSessionCall(task);
-      if (!status.ok()) reply->mutable_fault()->set_message(status.error_message());
-      task.session->Send(std::move(message));
-    }
-  }
-
-  grpc::Status RunSessionCall(const Task& task) {
-    try {
-      std::lock_guard lock(dispatchMu_);
-      auto* service = dynamic_cast<IShutdown*>(instance_.get());
-      if (service == nullptr) throw std::logic_error("the service object does not serve IShutdown");
-      DispatchContext context(task.callbackChannel, task.session->Site());
-      ScopedOperationContext scope(&context);
-      switch (task.call.operation_case()) {
-        case v1::OperationCall::kSubscribe:
-          service->Subscribe(task.call.subscribe().key());
-          break;
-        case v1::OperationCall::kUnsubscribe:
-          service->Unsubscribe(task.call.unsubscribe().key());
-          break;
-        case v1::OperationCall::kPing:
-          service->Ping();
-          break;
-        default:
-          throw std::invalid_argument("the call names no operation of IShutdown");
-      }
-      return grpc::Status::OK;
-    } catch (...) {
-      return FaultStatus();
-    }
-  }
-
-  std::shared_ptr<IServiceContract> instance_;
-  const std::string site_;
-  std::mutex dispatchMu_;
-
-  std::mutex sessionsMu_;
-  bool closing_ = false;
-  std::set<std::shared_ptr<ServerSession>> sessions_;
-
-  std::mutex queueMu_;
-  std::condition_variable queueCv_;
-  bool stopping_ = false;
-  std::deque<Task> queue_;
-  std::thread dispatcher_;
-};
-
-SessionReactor::SessionReactor(std::shared_ptr<HostCore> host)
-    : host_(std::move(host)),
-      session_(std::make_shared<ServerSession>(host_->Site())),
-      channel_(std::make_shared<ShutdownCallbackChannel>(session_)) {
-  session_->Attach(this);
-  // Until this constructor returns, gRPC defers Finish, so OnDone cannot run
-  // inside it.
-  if (!host_->AddSession(session_)) {
-    session_->End(grpc::Status(grpc::StatusCode::UNAVAILABLE, "the host is closing"));
-    return;
-  }
-  session_->StartReadIfOpen(&in_);
-}
-
-void SessionReactor::OnReadDone(bool ok) {
-  if (!ok) {
-    session_->End(grpc::Status::OK);
-    return;  // `this` may be gone
-  }
-  switch (in_.kind_case()) {
-    case v1::ClientMessage::kCall:
-      host_->Enqueue(session_, channel_, std::move(*in_.mutable_call()));
-      break;
-    case v1::ClientMessage::kCallbackReply:
-      session_->Complete(in_.callback_reply());
-      break;
-    default:
-      session_->End(grpc::Status(grpc::StatusCode::INVALID_ARGUMENT,
-                                 "a client message carried neither a call nor a callback reply"));
-      return;
-  }
-  in_.Clear();
-  session_->StartReadIfOpen(&in_);
-}
-
-void SessionReactor::OnDone() {
-  session_->Detach();
-  host_->RemoveSession(session_);
-  delete this;
 }
 
 // ---------------------------------------------------------------------------
@@ -792,74 +300,6 @@ class ReflectionOption final : public grpc::ServerBuilderOption {
   bool enabled_;
 };
 
-constexpr int kLockGraceMs = 20;
-
-// The lock file that guards an endpoint while its host is open.
-class EndpointLock {
- public:
-  EndpointLock() = default;
-  ~EndpointLock() { Release(); }
-  EndpointLock(const EndpointLock&) = delete;
-  EndpointLock& operator=(const EndpointLock&) = delete;
-
-  void Acquire(const std::string& path, const std::string& site) {
-    // The inode check catches a file that its previous owner unlinked while
-    // we were locking it.
-    for (int attempt = 0; attempt < 16; ++attempt) {
-      int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-      if (fd < 0) {
-        int error = errno;
-        throw AddressAccessDeniedException(site + ": cannot open the lock file " + path + ": " +
-                                           std::strerror(error));
-      }
-      // A pruner (norvctl endpoints --prune) holds the lock of an endpoint it
-      // found stale for a few microseconds: only a lock still held after a
-      // short grace belongs to another host.
-      int locked = ::flock(fd, LOCK_EX | LOCK_NB);
-      for (int waited = 0; locked != 0 && errno == EWOULDBLOCK && waited < kLockGraceMs; ++waited) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        locked = ::flock(fd, LOCK_EX | LOCK_NB);
-      }
-      if (locked != 0) {
-        int error = errno;
-        ::close(fd);
-        if (error == EWOULDBLOCK) {
-          throw AddressAlreadyInUseException(site +
-                                             ": another live host already serves this endpoint "
-                                             "(it holds the lock file " +
-                                             path + ")");
-        }
-        throw AddressAccessDeniedException(site + ": cannot lock " + path + ": " +
-                                           std::strerror(error));
-      }
-      struct stat held {};
-      struct stat named {};
-      if (::fstat(fd, &held) == 0 && ::lstat(path.c_str(), &named) == 0 &&
-          held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
-        fd_ = fd;
-        path_ = path;
-        return;
-      }
-      ::close(fd);
-    }
-    throw AddressAlreadyInUseException(site + ": the lock file " + path +
-                                       " keeps being replaced by another host");
-  }
-
-  void Release() noexcept {
-    if (fd_ < 0) return;
-    // Unlink while still holding the lock: a host that opened the old file
-    // meanwhile sees the inode mismatch and retries.
-    ::unlink(path_.c_str());
-    ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-  std::string path_;
-};
-
 }  // namespace
 
 Timeouts CurrentTimeouts() noexcept {
@@ -901,6 +341,22 @@ class NamedPipeServiceHost::Impl {
   void Open();
   void Close();
 
+ private:
+  // What Open reads from the description: the item limits of each served
+  // contract, and whether a metadata endpoint asks for reflection.
+  struct Plan {
+    std::map<std::string, internal::ItemLimits, std::less<>> limits;
+    bool mex = false;
+  };
+
+  void CheckCanOpen() const;
+  Plan ReadDescription() const;
+  internal::ItemLimits ReadItemLimits(const ContractDescription& contract) const;
+  void ClaimSocketPath() const;
+  void StartServer(const Plan& plan);
+  void StopServer() noexcept;
+
+ public:
   std::shared_ptr<IServiceContract> instance_;
   const std::int32_t pid_;
   const std::string name_;
@@ -920,100 +376,125 @@ class NamedPipeServiceHost::Impl {
 };
 
 void NamedPipeServiceHost::Impl::Open() {
-  using namespace internal;
-  if (StepFails(testing::HostStep::kOpen)) {
+  CheckCanOpen();
+  Plan plan = ReadDescription();
+  internal::EnsureGrpc();
+  internal::CheckEndpointDirectory(dir_, /*create=*/true, site_);
+  internal::CheckSocketPathLength(socketPath_, site_);
+  lock_.Acquire(lockPath_, site_);
+  try {
+    ClaimSocketPath();
+    StartServer(plan);
+  } catch (...) {
+    StopServer();
+    lock_.Release();
+    throw;
+  }
+}
+
+void NamedPipeServiceHost::Impl::CheckCanOpen() const {
+  if (internal::StepFails(testing::HostStep::kOpen)) {
     throw CommunicationException(site_ + ": opening the host failed (injected by a test)");
   }
   if (core_) throw std::logic_error(site_ + ": the host is already open");
   if (description_.Endpoints().empty()) {
     throw std::logic_error(site_ + ": the host has no endpoint to open");
   }
+}
 
-  // Item limits and contracts, as the description stands now.
-  std::map<std::string, ItemLimits, std::less<>> limits;
-  bool mex = false;
+// Item limits and contracts, as the description stands now.
+NamedPipeServiceHost::Impl::Plan NamedPipeServiceHost::Impl::ReadDescription() const {
+  Plan plan;
   for (const auto& endpoint : description_.Endpoints()) {
     const ContractDescription& contract = endpoint->Contract();
-    if (contract.Name() == kMexContract) {
-      mex = true;
+    if (contract.Name() == internal::kMexContract) {
+      plan.mex = true;
       continue;
     }
-    if (FindContract(contract.Name()) == nullptr) {
+    if (internal::FindContract(contract.Name()) == nullptr) {
       throw std::invalid_argument(site_ + ": no wire contract is known for " + contract.Name());
     }
-    ItemLimits& perOperation = limits[contract.Name()];
-    for (const OperationDescription& operation : contract.Operations()) {
-      std::int64_t limit = DataContractSerializerOperationBehavior::kDefaultMaxItemsInObjectGraph;
-      for (const auto& behavior : operation.Behaviors()) {
-        if (auto* serializer =
-                dynamic_cast<const DataContractSerializerOperationBehavior*>(behavior.get())) {
-          limit = serializer->MaxItemsInObjectGraph();
-          break;
-        }
-      }
-      if (limit < 0) {
-        throw std::invalid_argument(site_ + ": operation " + operation.Name() +
-                                    " has a negative MaxItemsInObjectGraph (" +
-                                    std::to_string(limit) + ")");
-      }
-      perOperation[operation.Name()] = limit;
-    }
+    plan.limits[contract.Name()] = ReadItemLimits(contract);
   }
+  return plan;
+}
 
-  EnsureGrpc();
-  CheckEndpointDirectory(dir_, /*create=*/true, site_);
-  CheckSocketPathLength(socketPath_, site_);
-  lock_.Acquire(lockPath_, site_);
-  try {
-    // Holding the lock, a socket file left there belongs to a dead host, unless
-    // something that ignores the lock listens on it: never steal from that.
-    if (ProbeSocket(socketPath_) == ProbeResult::kListening) {
-      throw AddressAlreadyInUseException(site_ +
-                                         ": a server that does not hold the lock file "
-                                         "already listens on " +
-                                         socketPath_);
+internal::ItemLimits NamedPipeServiceHost::Impl::ReadItemLimits(
+    const ContractDescription& contract) const {
+  internal::ItemLimits perOperation;
+  for (const OperationDescription& operation : contract.Operations()) {
+    std::int64_t limit = DataContractSerializerOperationBehavior::kDefaultMaxItemsInObjectGraph;
+    for (const auto& behavior : operation.Behaviors()) {
+      if (auto* serializer =
+              dynamic_cast<const DataContractSerializerOperationBehavior*>(behavior.get())) {
+        limit = serializer->MaxItemsInObjectGraph();
+        break;
+      }
     }
-    ::unlink(socketPath_.c_str());
-
-    auto core = std::make_shared<HostCore>(instance_, site_);
-    // Every host serves grpc.health.v1.Health, so that any gRPC tool (and
-    // norvctl endpoints) can ask whether it answers. The switch is
-    // process-wide and read when a server is built.
-    grpc::EnableDefaultHealthCheckService(true);
-    grpc::ServerBuilder builder;
-    builder.AddListeningPort(GrpcTarget(socketPath_), grpc::InsecureServerCredentials());
-    builder.SetMaxReceiveMessageSize(-1);
-    builder.SetMaxSendMessageSize(-1);
-    builder.AddChannelArgument(GRPC_ARG_ENABLE_CHANNELZ, 0);
-    builder.SetOption(std::make_unique<ReflectionOption>(mex));
-    if (auto it = limits.find(IDataService::kContractName); it != limits.end()) {
-      dataService_ = std::make_unique<DataServiceAdapter>(*core, it->second);
-      builder.RegisterService(dataService_.get());
+    if (limit < 0) {
+      throw std::invalid_argument(site_ + ": operation " + operation.Name() +
+                                  " has a negative MaxItemsInObjectGraph (" +
+                                  std::to_string(limit) + ")");
     }
-    if (auto it = limits.find(IApplicationLauncher::kContractName); it != limits.end()) {
-      launcher_ = std::make_unique<ApplicationLauncherAdapter>(*core, it->second);
-      builder.RegisterService(launcher_.get());
-    }
-    bool duplex = limits.count(IShutdown::kContractName) != 0;
-    if (duplex) {
-      shutdown_ = std::make_unique<ShutdownAdapter>(core);
-      builder.RegisterService(shutdown_.get());
-    }
-    server_ = builder.BuildAndStart();
-    if (!server_) {
-      throw AddressAccessDeniedException(site_ + ": cannot listen on " + socketPath_);
-    }
-    ::chmod(socketPath_.c_str(), 0600);
-    if (duplex) core->StartDispatcher();
-    core_ = std::move(core);
-  } catch (...) {
-    server_.reset();
-    dataService_.reset();
-    launcher_.reset();
-    shutdown_.reset();
-    lock_.Release();
-    throw;
+    perOperation[operation.Name()] = limit;
   }
+  return perOperation;
+}
+
+// Holding the lock, a socket file left there belongs to a dead host, unless
+// something that ignores the lock listens on it: never steal from that.
+void NamedPipeServiceHost::Impl::ClaimSocketPath() const {
+  if (internal::ProbeSocket(socketPath_) == internal::ProbeResult::kListening) {
+    throw AddressAlreadyInUseException(site_ +
+                                       ": a server that does not hold the lock file "
+                                       "already listens on " +
+                                       socketPath_);
+  }
+  ::unlink(socketPath_.c_str());
+}
+
+void NamedPipeServiceHost::Impl::StartServer(const Plan& plan) {
+  using namespace internal;
+  auto core = std::make_shared<HostCore>(instance_, site_);
+  // Every host serves grpc.health.v1.Health, so that any gRPC tool (and
+  // norvctl endpoints) can ask whether it answers. The switch is
+  // process-wide and read when a server is built.
+  grpc::EnableDefaultHealthCheckService(true);
+  grpc::ServerBuilder builder;
+  builder.AddListeningPort(GrpcTarget(socketPath_), grpc::InsecureServerCredentials());
+  builder.SetMaxReceiveMessageSize(-1);
+  builder.SetMaxSendMessageSize(-1);
+  builder.AddChannelArgument(GRPC_ARG_ENABLE_CHANNELZ, 0);
+  builder.SetOption(std::make_unique<ReflectionOption>(plan.mex));
+  if (auto it = plan.limits.find(IDataService::kContractName); it != plan.limits.end()) {
+    dataService_ = std::make_unique<DataServiceAdapter>(*core, it->second);
+    builder.RegisterService(dataService_.get());
+  }
+  if (auto it = plan.limits.find(IApplicationLauncher::kContractName); it != plan.limits.end()) {
+    launcher_ = std::make_unique<ApplicationLauncherAdapter>(*core, it->second);
+    builder.RegisterService(launcher_.get());
+  }
+  bool duplex = plan.limits.count(IShutdown::kContractName) != 0;
+  if (duplex) {
+    shutdown_ = std::make_unique<ShutdownAdapter>(core);
+    builder.RegisterService(shutdown_.get());
+  }
+  server_ = builder.BuildAndStart();
+  if (!server_) {
+    throw AddressAccessDeniedException(site_ + ": cannot listen on " + socketPath_);
+  }
+  ::chmod(socketPath_.c_str(), 0600);
+  if (duplex) core->StartDispatcher();
+  core_ = std::move(core);
+}
+
+// Drops the server and the adapters it served; the server must be stopped
+// (or never started).
+void NamedPipeServiceHost::Impl::StopServer() noexcept {
+  server_.reset();
+  dataService_.reset();
+  launcher_.reset();
+  shutdown_.reset();
 }
 
 void NamedPipeServiceHost::Impl::Close() {
@@ -1025,10 +506,7 @@ void NamedPipeServiceHost::Impl::Close() {
     server_->Shutdown(DeadlineAfter(std::chrono::seconds(2)));
     server_->Wait();
     core_->StopDispatcher();
-    server_.reset();
-    dataService_.reset();
-    launcher_.reset();
-    shutdown_.reset();
+    StopServer();
     if (::unlink(socketPath_.c_str()) != 0 && errno != ENOENT) {
       failure = site_ + ": cannot remove the socket " + socketPath_ + ": " + std::strerror(errno);
     }
