@@ -4,8 +4,6 @@
 
 namespace Norv::ServiceModel::internal {
 
-using Contracts::Service::IShutdown;
-
 thread_local constinit OperationContext* tCurrentContext = nullptr;
 
 grpc::Status FaultStatus() {
@@ -90,23 +88,9 @@ void HostCore::DispatchLoop() {
 grpc::Status HostCore::RunSessionCall(const Task& task) {
   try {
     std::lock_guard lock(dispatchMu_);
-    auto* service = dynamic_cast<IShutdown*>(instance_.get());
-    if (service == nullptr) throw std::logic_error("the service object does not serve IShutdown");
     DispatchContext context(task.callbackChannel, task.session->Site());
     ScopedOperationContext scope(&context);
-    switch (task.call.operation_case()) {
-      case v1::OperationCall::kSubscribe:
-        service->Subscribe(task.call.subscribe().key());
-        break;
-      case v1::OperationCall::kUnsubscribe:
-        service->Unsubscribe(task.call.unsubscribe().key());
-        break;
-      case v1::OperationCall::kPing:
-        service->Ping();
-        break;
-      default:
-        throw std::invalid_argument("the call names no operation of IShutdown");
-    }
+    sessionCall_(instance_.get(), task.call);
     return grpc::Status::OK;
   } catch (...) {
     return FaultStatus();

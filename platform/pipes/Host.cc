@@ -1,9 +1,9 @@
 // NamedPipeServiceHost: hosts a service object on a Unix socket with gRPC.
 //
-// Unary contracts (IDataService, IApplicationLauncher) run on gRPC's
-// synchronous server threads. The duplex contract IShutdown runs on the
-// callback API: one ServerBidiReactor per client session (ServerSession.h),
-// so that dozens of idle subscribers cost no thread each. Session calls are
+// Each contract's binding (ContractBinding.h) makes the gRPC service that
+// serves it. Unary contracts run on gRPC's synchronous server threads; the
+// duplex contract runs on the callback API: one ServerBidiReactor per client session
+// (ServerSession.h), so that dozens of idle subscribers cost no thread each. Session calls are
 // handed to one dispatcher thread per host (HostCore.h); the reactor goes on
 // reading its stream while an operation or a callback waits, so a client
 // that calls in while answering a callback stalls nothing. Every operation
@@ -24,10 +24,8 @@
 #include <map>
 #include <stdexcept>
 
-#include "norv/contracts/v1/application_launcher.grpc.pb.h"
-#include "norv/contracts/v1/data_service.grpc.pb.h"
-#include "norv/contracts/v1/shutdown.grpc.pb.h"
 #include "platform/pipes/Addressing.h"
+#include "platform/pipes/ContractBinding.h"
 #include "platform/pipes/EndpointLock.h"
 #include "platform/pipes/HostCore.h"
 #include "platform/pipes/HostTesting.h"
@@ -38,10 +36,6 @@
 namespace Norv::ServiceModel {
 
 namespace v1 = norv::contracts::v1;
-using Contracts::Service::IApplicationLauncher;
-using Contracts::Service::IDataService;
-using Contracts::Service::IShutdown;
-using Contracts::Service::IShutdownCallback;
 
 namespace internal {
 
@@ -59,39 +53,6 @@ bool StepFails(testing::HostStep step) {
 constexpr std::string_view kMexContract = "IMetadataExchange";
 constexpr const char* kMexOperation = "ServerReflectionInfo";
 
-// The wire contracts a host can serve, with their operations in the order of
-// the C++ contract.
-struct ContractInfo {
-  std::string_view name;
-  std::vector<const char*> operations;
-  bool (*implementedBy)(IServiceContract*);
-};
-
-const std::vector<ContractInfo>& KnownContracts() {
-  static const std::vector<ContractInfo> contracts = {
-      {IDataService::kContractName,
-       {"LogOn", "IsProjectAdmin", "IsUserRestricted", "IsDatabaseCanBeConnected", "GetAuthors",
-        "GetForecastEUR", "GetForecastReserve", "GetForecastLife", "GetForecastEURList",
-        "GetForecastReserveList", "GetForecastLifeList", "GetBoreholeIdsWithForecast",
-        "GetForecastTemplatesByAuthor"},
-       [](IServiceContract* s) { return dynamic_cast<IDataService*>(s) != nullptr; }},
-      {IApplicationLauncher::kContractName,
-       {"LogOn", "LaunchTrasko", "LaunchWendal", "LaunchOrbisk"},
-       [](IServiceContract* s) { return dynamic_cast<IApplicationLauncher*>(s) != nullptr; }},
-      {IShutdown::kContractName,
-       {"Subscribe", "Unsubscribe", "Ping"},
-       [](IServiceContract* s) { return dynamic_cast<IShutdown*>(s) != nullptr; }},
-  };
-  return contracts;
-}
-
-const ContractInfo* FindContract(std::string_view name) {
-  for (const ContractInfo& info : KnownContracts()) {
-    if (info.name == name) return &info;
-  }
-  return nullptr;
-}
-
 ContractDescription DescribeContract(std::string_view name,
                                      const std::vector<const char*>& operations) {
   ContractDescription contract{std::string(name)};
@@ -102,184 +63,6 @@ ContractDescription DescribeContract(std::string_view name,
   }
   return contract;
 }
-
-// ---------------------------------------------------------------------------
-// Service adapters: wire messages in, contract calls on the service object,
-// wire messages out.
-
-#define NORV_ARG(field) StringFromWire(request->has_##field(), request->field())
-
-class DataServiceAdapter final : public v1::DataService::Service {
- public:
-  DataServiceAdapter(HostCore& core, ItemLimits limits)
-      : core_(core),
-        service_(dynamic_cast<IDataService*>(core.Instance())),
-        limits_(std::move(limits)) {}
-
-  grpc::Status LogOn(grpc::ServerContext*, const v1::LogOnRequest* request, v1::Empty*) override {
-    return core_.Unary(limits_, "LogOn", [&](std::int64_t) {
-      service_->LogOn(NORV_ARG(project_path), NORV_ARG(user), NORV_ARG(password), NORV_ARG(author));
-    });
-  }
-  grpc::Status IsProjectAdmin(grpc::ServerContext*, const v1::CredentialsRequest* request,
-                              v1::BoolReply* reply) override {
-    return core_.Unary(limits_, "IsProjectAdmin", [&](std::int64_t) {
-      reply->set_value(service_->IsProjectAdmin(NORV_ARG(project_path), NORV_ARG(user_name),
-                                                NORV_ARG(password)));
-    });
-  }
-  grpc::Status IsUserRestricted(grpc::ServerContext*, const v1::CredentialsRequest* request,
-                                v1::BoolReply* reply) override {
-    return core_.Unary(limits_, "IsUserRestricted", [&](std::int64_t) {
-      reply->set_value(service_->IsUserRestricted(NORV_ARG(project_path), NORV_ARG(user_name),
-                                                  NORV_ARG(password)));
-    });
-  }
-  grpc::Status IsDatabaseCanBeConnected(grpc::ServerContext*, const v1::CredentialsRequest* request,
-                                        v1::BoolReply* reply) override {
-    return core_.Unary(limits_, "IsDatabaseCanBeConnected", [&](std::int64_t) {
-      reply->set_value(service_->IsDatabaseCanBeConnected(NORV_ARG(project_path),
-                                                          NORV_ARG(user_name), NORV_ARG(password)));
-    });
-  }
-  grpc::Status GetAuthors(grpc::ServerContext*, const v1::CredentialsRequest* request,
-                          v1::StringListReply* reply) override {
-    return core_.Unary(limits_, "GetAuthors", [&](std::int64_t limit) {
-      auto authors =
-          service_->GetAuthors(NORV_ARG(project_path), NORV_ARG(user_name), NORV_ARG(password));
-      if (!authors) return;
-      CheckItems(authors->size(), limit, "GetAuthors");
-      StringsToWire(*authors, reply->mutable_value());
-    });
-  }
-  grpc::Status GetForecastEUR(grpc::ServerContext*, const v1::ForecastRequest* request,
-                              v1::DoubleReply* reply) override {
-    return core_.Unary(limits_, "GetForecastEUR", [&](std::int64_t) {
-      reply->set_value(service_->GetForecastEUR(NORV_ARG(project_path), NORV_ARG(user_name),
-                                                NORV_ARG(password), request->borehole_id(),
-                                                NORV_ARG(template_name), NORV_ARG(author)));
-    });
-  }
-  grpc::Status GetForecastReserve(grpc::ServerContext*, const v1::ForecastRequest* request,
-                                  v1::DoubleReply* reply) override {
-    return core_.Unary(limits_, "GetForecastReserve", [&](std::int64_t) {
-      reply->set_value(service_->GetForecastReserve(NORV_ARG(project_path), NORV_ARG(user_name),
-                                                    NORV_ARG(password), request->borehole_id(),
-                                                    NORV_ARG(template_name), NORV_ARG(author)));
-    });
-  }
-  grpc::Status GetForecastLife(grpc::ServerContext*, const v1::ForecastRequest* request,
-                               v1::DateTimeReply* reply) override {
-    return core_.Unary(limits_, "GetForecastLife", [&](std::int64_t) {
-      DateTimeToWire(service_->GetForecastLife(NORV_ARG(project_path), NORV_ARG(user_name),
-                                               NORV_ARG(password), request->borehole_id(),
-                                               NORV_ARG(template_name), NORV_ARG(author)),
-                     reply->mutable_value());
-    });
-  }
-  grpc::Status GetForecastEURList(grpc::ServerContext*, const v1::ForecastListRequest* request,
-                                  v1::DoubleResultSetListReply* reply) override {
-    return core_.Unary(limits_, "GetForecastEURList", [&](std::int64_t limit) {
-      auto list = service_->GetForecastEURList(NORV_ARG(project_path), NORV_ARG(user_name),
-                                               NORV_ARG(password), NORV_ARG(forecast_name),
-                                               NORV_ARG(author));
-      if (!list) return;
-      CheckItems(list->size(), limit, "GetForecastEURList");
-      DoubleResultsToWire(*list, reply->mutable_value());
-    });
-  }
-  grpc::Status GetForecastReserveList(grpc::ServerContext*, const v1::ForecastListRequest* request,
-                                      v1::DoubleResultSetListReply* reply) override {
-    return core_.Unary(limits_, "GetForecastReserveList", [&](std::int64_t limit) {
-      auto list = service_->GetForecastReserveList(NORV_ARG(project_path), NORV_ARG(user_name),
-                                                   NORV_ARG(password), NORV_ARG(forecast_name),
-                                                   NORV_ARG(author));
-      if (!list) return;
-      CheckItems(list->size(), limit, "GetForecastReserveList");
-      DoubleResultsToWire(*list, reply->mutable_value());
-    });
-  }
-  grpc::Status GetForecastLifeList(grpc::ServerContext*, const v1::ForecastListRequest* request,
-                                   v1::DateTimeResultSetListReply* reply) override {
-    return core_.Unary(limits_, "GetForecastLifeList", [&](std::int64_t limit) {
-      auto list = service_->GetForecastLifeList(NORV_ARG(project_path), NORV_ARG(user_name),
-                                                NORV_ARG(password), NORV_ARG(forecast_name),
-                                                NORV_ARG(author));
-      if (!list) return;
-      CheckItems(list->size(), limit, "GetForecastLifeList");
-      DateTimeResultsToWire(*list, reply->mutable_value());
-    });
-  }
-  grpc::Status GetBoreholeIdsWithForecast(grpc::ServerContext*, const v1::TemplateRequest* request,
-                                          v1::Int32ListReply* reply) override {
-    return core_.Unary(limits_, "GetBoreholeIdsWithForecast", [&](std::int64_t limit) {
-      auto ids = service_->GetBoreholeIdsWithForecast(NORV_ARG(project_path), NORV_ARG(user_name),
-                                                      NORV_ARG(password), NORV_ARG(template_name),
-                                                      NORV_ARG(author));
-      if (!ids) return;
-      CheckItems(ids->size(), limit, "GetBoreholeIdsWithForecast");
-      Int32sToWire(*ids, reply->mutable_value());
-    });
-  }
-  grpc::Status GetForecastTemplatesByAuthor(grpc::ServerContext*, const v1::AuthorRequest* request,
-                                            v1::StringResultSetListReply* reply) override {
-    return core_.Unary(limits_, "GetForecastTemplatesByAuthor", [&](std::int64_t limit) {
-      auto list = service_->GetForecastTemplatesByAuthor(
-          NORV_ARG(project_path), NORV_ARG(user_name), NORV_ARG(password), NORV_ARG(author));
-      if (!list) return;
-      CheckItems(list->size(), limit, "GetForecastTemplatesByAuthor");
-      StringResultsToWire(*list, reply->mutable_value());
-    });
-  }
-
- private:
-  HostCore& core_;
-  IDataService* service_;
-  ItemLimits limits_;
-};
-
-class ApplicationLauncherAdapter final : public v1::ApplicationLauncher::Service {
- public:
-  ApplicationLauncherAdapter(HostCore& core, ItemLimits limits)
-      : core_(core),
-        service_(dynamic_cast<IApplicationLauncher*>(core.Instance())),
-        limits_(std::move(limits)) {}
-
-  grpc::Status LogOn(grpc::ServerContext*, const v1::LogOnRequest* request, v1::Empty*) override {
-    return core_.Unary(limits_, "LogOn", [&](std::int64_t) {
-      service_->LogOn(NORV_ARG(project_path), NORV_ARG(user), NORV_ARG(password), NORV_ARG(author));
-    });
-  }
-  grpc::Status LaunchTrasko(grpc::ServerContext*, const v1::Empty*, v1::Empty*) override {
-    return core_.Unary(limits_, "LaunchTrasko", [&](std::int64_t) { service_->LaunchTrasko(); });
-  }
-  grpc::Status LaunchWendal(grpc::ServerContext*, const v1::Empty*, v1::Empty*) override {
-    return core_.Unary(limits_, "LaunchWendal", [&](std::int64_t) { service_->LaunchWendal(); });
-  }
-  grpc::Status LaunchOrbisk(grpc::ServerContext*, const v1::Empty*, v1::Empty*) override {
-    return core_.Unary(limits_, "LaunchOrbisk", [&](std::int64_t) { service_->LaunchOrbisk(); });
-  }
-
- private:
-  HostCore& core_;
-  IApplicationLauncher* service_;
-  ItemLimits limits_;
-};
-
-#undef NORV_ARG
-
-class ShutdownAdapter final : public v1::Shutdown::CallbackService {
- public:
-  explicit ShutdownAdapter(std::shared_ptr<HostCore> core) : core_(std::move(core)) {}
-
-  grpc::ServerBidiReactor<v1::ClientMessage, v1::ServerMessage>* Session(
-      grpc::CallbackServerContext*) override {
-    return new SessionReactor(core_);
-  }
-
- private:
-  std::shared_ptr<HostCore> core_;
-};
 
 // Gives one builder the reflection service or keeps it off, whatever plugins
 // gRPC registered for every server of the process.
@@ -368,9 +151,7 @@ class NamedPipeServiceHost::Impl {
 
   // While open:
   std::shared_ptr<internal::HostCore> core_;
-  std::unique_ptr<internal::DataServiceAdapter> dataService_;
-  std::unique_ptr<internal::ApplicationLauncherAdapter> launcher_;
-  std::unique_ptr<internal::ShutdownAdapter> shutdown_;
+  std::vector<std::unique_ptr<grpc::Service>> services_;
   std::unique_ptr<grpc::Server> server_;
   internal::EndpointLock lock_;
 };
@@ -466,18 +247,13 @@ void NamedPipeServiceHost::Impl::StartServer(const Plan& plan) {
   builder.SetMaxSendMessageSize(-1);
   builder.AddChannelArgument(GRPC_ARG_ENABLE_CHANNELZ, 0);
   builder.SetOption(std::make_unique<ReflectionOption>(plan.mex));
-  if (auto it = plan.limits.find(IDataService::kContractName); it != plan.limits.end()) {
-    dataService_ = std::make_unique<DataServiceAdapter>(*core, it->second);
-    builder.RegisterService(dataService_.get());
-  }
-  if (auto it = plan.limits.find(IApplicationLauncher::kContractName); it != plan.limits.end()) {
-    launcher_ = std::make_unique<ApplicationLauncherAdapter>(*core, it->second);
-    builder.RegisterService(launcher_.get());
-  }
-  bool duplex = plan.limits.count(IShutdown::kContractName) != 0;
-  if (duplex) {
-    shutdown_ = std::make_unique<ShutdownAdapter>(core);
-    builder.RegisterService(shutdown_.get());
+  bool duplex = false;
+  for (const ContractBinding* binding : ContractBindings()) {
+    auto it = plan.limits.find(binding->name);
+    if (it == plan.limits.end()) continue;
+    services_.push_back(binding->makeService(core, it->second));
+    builder.RegisterService(services_.back().get());
+    duplex = duplex || binding->duplex;
   }
   server_ = builder.BuildAndStart();
   if (!server_) {
@@ -492,9 +268,7 @@ void NamedPipeServiceHost::Impl::StartServer(const Plan& plan) {
 // (or never started).
 void NamedPipeServiceHost::Impl::StopServer() noexcept {
   server_.reset();
-  dataService_.reset();
-  launcher_.reset();
-  shutdown_.reset();
+  services_.clear();
 }
 
 void NamedPipeServiceHost::Impl::Close() {
@@ -544,7 +318,7 @@ ServiceEndpoint& NamedPipeServiceHost::AddServiceEndpoint(ContractType contractT
     throw CommunicationException(impl_->site_ + ": adding an endpoint failed (injected by a test)");
   }
   if (impl_->core_) throw std::logic_error(impl_->site_ + ": the host is already open");
-  const internal::ContractInfo* info = internal::FindContract(contractType.fullName);
+  const internal::ContractBinding* info = internal::FindContract(contractType.fullName);
   if (info == nullptr) {
     throw std::invalid_argument(impl_->site_ + ": no wire contract is known for " +
                                 std::string(contractType.fullName));

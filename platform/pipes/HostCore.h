@@ -136,6 +136,11 @@ class HostCore : public std::enable_shared_from_this<HostCore> {
   void Enqueue(std::shared_ptr<ServerSession> session,
                std::shared_ptr<IServiceContract> callbackChannel, v1::OperationCall call);
 
+  // How the duplex contract's binding runs one session call on the service
+  // object; set before StartDispatcher.
+  using SessionCall = void (*)(IServiceContract* service, const v1::OperationCall& call);
+  void ServeSessionCalls(SessionCall run) noexcept { sessionCall_ = run; }
+
   void StartDispatcher();
   // Ends every session and refuses new ones.
   void EndSessions();
@@ -154,6 +159,7 @@ class HostCore : public std::enable_shared_from_this<HostCore> {
   std::shared_ptr<IServiceContract> instance_;
   const std::string site_;
   std::mutex dispatchMu_;
+  SessionCall sessionCall_ = nullptr;
 
   std::mutex sessionsMu_;
   bool closing_ = false;
