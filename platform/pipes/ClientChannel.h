@@ -1,0 +1,159 @@
+// What the client proxies of every contract share: the cache of one
+// connection per socket path, and ChannelBase, which makes one unary call
+// through it and turns a failed status into the component's exceptions.
+// Each contract's binding defines its proxy on ChannelBase and names it in
+// ChannelOf<Contract>, which NamedPipeServiceHost::GetSingleChannel makes.
+//
+// Thread-safety: the cache may be used from any thread (its mutex guards
+// the map); a proxy holds only constants and may be used from several
+// threads at once.
+#ifndef NORV_PLATFORM_PIPES_CLIENT_CHANNEL_H_
+#define NORV_PLATFORM_PIPES_CLIENT_CHANNEL_H_
+
+#include <grpcpp/grpcpp.h>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "platform/pipes/Addressing.h"
+#include "platform/pipes/Runtime.h"
+#include "platform/pipes/WireValues.h"
+#include "services/NamedPipeServiceHost.h"
+
+namespace Norv::ServiceModel::internal {
+
+// The stubs of the unary contracts, one slot each, all made with the
+// connection so that a call only looks its stub up.
+enum StubSlot : std::size_t { kDataServiceStub, kApplicationLauncherStub, kStubSlots };
+
+struct AnyStub {
+  virtual ~AnyStub() = default;
+};
+
+template <class Stub>
+struct StubOf final : AnyStub {
+  explicit StubOf(const std::shared_ptr<grpc::Channel>& channel) : stub(channel) {}
+  Stub stub;
+};
+
+// Makes the stub of each slot; defined with the bindings.
+using StubMaker = std::unique_ptr<AnyStub> (*)(const std::shared_ptr<grpc::Channel>&);
+extern const std::array<StubMaker, kStubSlots> kStubMakers;
+
+struct Connection {
+  explicit Connection(std::shared_ptr<grpc::Channel> c) : channel(std::move(c)) {
+    for (std::size_t slot = 0; slot < kStubSlots; ++slot) stubs[slot] = kStubMakers[slot](channel);
+  }
+
+  template <class Stub>
+  Stub& StubAt(StubSlot slot) {
+    return static_cast<StubOf<Stub>&>(*stubs[slot]).stub;
+  }
+
+  std::shared_ptr<grpc::Channel> channel;
+  std::array<std::unique_ptr<AnyStub>, kStubSlots> stubs;
+};
+
+class ConnectionCache {
+ public:
+  // A ready connection to the socket at `path`, cached or new. Raises the
+  // component's exceptions when none can be made.
+  std::shared_ptr<Connection> Get(const std::string& dir, const std::string& path,
+                                  const std::string& where);
+
+  // Forgets `connection` if it is still the cached one for `path`.
+  void Drop(const std::string& path, const std::shared_ptr<Connection>& connection);
+
+ private:
+  std::mutex mu_;
+  std::unordered_map<std::string, std::shared_ptr<Connection>> connections_;
+};
+
+// Never destroyed: process exit must not tear down channels while gRPC's own
+// threads may still be running.
+ConnectionCache& Cache();
+
+class ChannelBase {
+ protected:
+  ChannelBase(std::int32_t pid, std::string name) : pid_(pid), name_(std::move(name)) {}
+
+  std::string Where(const char* operation) const {
+    return Site(pid_, name_) + ", operation " + operation;
+  }
+
+  template <class Stub, class Request, class Reply>
+  void Invoke(StubSlot slot,
+              grpc::Status (Stub::*rpc)(grpc::ClientContext*, const Request&, Reply*),
+              const char* operation, const Request& request, Reply* reply) const {
+    std::string dir = EndpointDirectory();
+    std::string path = SocketPath(dir, pid_, name_);
+    std::shared_ptr<Connection> connection = Cache().Get(dir, path, Where(operation));
+    Timeouts timeouts = CurrentTimeouts();
+    grpc::ClientContext context;
+    context.set_deadline(DeadlineAfter(timeouts.call));
+    Stub& stubOf = connection->StubAt<Stub>(slot);
+    grpc::Status status = (stubOf.*rpc)(&context, request, reply);
+    if (status.ok()) return;
+    switch (status.error_code()) {
+      case grpc::StatusCode::UNKNOWN:  // the service's fault
+      case grpc::StatusCode::RESOURCE_EXHAUSTED:
+      case grpc::StatusCode::DEADLINE_EXCEEDED:
+        break;
+      default:
+        Cache().Drop(path, connection);
+    }
+    ThrowForStatus(status, Where(operation), timeouts.call);
+  }
+
+  // Runs a decoder, turning a malformed reply into CommunicationException.
+  template <class Decode>
+  auto Decoded(const char* operation, Decode decode) const {
+    try {
+      return decode();
+    } catch (const MalformedMessage& e) {
+      throw CommunicationException(Where(operation) + ": the reply is malformed: " + e.what());
+    }
+  }
+
+  std::int32_t pid_;
+  std::string name_;
+};
+
+// Sets an optional string field unless the value is null (absent on the wire).
+#define NORV_SET_STRING(message, field, value) \
+  if (!(value).IsNull()) (message).set_##field((value).ToUtf8())
+
+// The proxy class of each contract, specialized by its binding.
+template <class Contract>
+struct ChannelOf;
+
+// The endpoint name of a channel made from a contract type: the contract's
+// full name. Raises std::invalid_argument for another contract's type.
+std::string EndpointNameOf(ContractType contractType, ContractType expected);
+// `name` after checking it is a valid endpoint name.
+std::string CheckedName(std::string_view name);
+
+}  // namespace Norv::ServiceModel::internal
+
+namespace Norv::ServiceModel {
+
+template <class T>
+std::shared_ptr<T> NamedPipeServiceHost::GetSingleChannel(std::int32_t pid, std::string_view name) {
+  return std::make_shared<typename internal::ChannelOf<T>::type>(pid, internal::CheckedName(name));
+}
+
+template <class T>
+std::shared_ptr<T> NamedPipeServiceHost::GetSingleChannel(std::int32_t pid,
+                                                          ContractType contractType) {
+  return std::make_shared<typename internal::ChannelOf<T>::type>(
+      pid, internal::EndpointNameOf(contractType, TypeOf<T>()));
+}
+
+}  // namespace Norv::ServiceModel
+
+#endif  // NORV_PLATFORM_PIPES_CLIENT_CHANNEL_H_

@@ -1,0 +1,100 @@
+#include <utility>
+
+#include "platform/pipes/HostCore.h"
+
+namespace Norv::ServiceModel::internal {
+
+thread_local constinit OperationContext* tCurrentContext = nullptr;
+
+grpc::Status FaultStatus() {
+  try {
+    throw;
+  } catch (const FaultException& e) {
+    return grpc::Status(grpc::StatusCode::UNKNOWN, e.Reason());
+  } catch (const std::exception& e) {
+    return grpc::Status(grpc::StatusCode::UNKNOWN, e.what());
+  } catch (...) {
+    return grpc::Status(grpc::StatusCode::UNKNOWN,
+                        "the service raised an exception that is not a std::exception");
+  }
+}
+
+bool HostCore::AddSession(const std::shared_ptr<ServerSession>& session) {
+  std::lock_guard lock(sessionsMu_);
+  if (closing_) return false;
+  sessions_.insert(session);
+  return true;
+}
+void HostCore::RemoveSession(const std::shared_ptr<ServerSession>& session) {
+  std::lock_guard lock(sessionsMu_);
+  sessions_.erase(session);
+}
+
+// Queues a session call for the dispatcher thread.
+void HostCore::Enqueue(std::shared_ptr<ServerSession> session,
+                       std::shared_ptr<IServiceContract> callbackChannel, v1::OperationCall call) {
+  std::lock_guard lock(queueMu_);
+  if (stopping_) return;
+  queue_.push_back(Task{std::move(session), std::move(callbackChannel), std::move(call)});
+  queueCv_.notify_one();
+}
+
+void HostCore::StartDispatcher() {
+  dispatcher_ = std::thread([this] { DispatchLoop(); });
+}
+
+// Ends every session and refuses new ones.
+void HostCore::EndSessions() {
+  std::vector<std::shared_ptr<ServerSession>> sessions;
+  {
+    std::lock_guard lock(sessionsMu_);
+    closing_ = true;
+    sessions.assign(sessions_.begin(), sessions_.end());
+  }
+  for (const auto& session : sessions) {
+    session->End(grpc::Status(grpc::StatusCode::UNAVAILABLE, "the host is closing"));
+  }
+}
+
+void HostCore::StopDispatcher() {
+  {
+    std::lock_guard lock(queueMu_);
+    stopping_ = true;
+    queue_.clear();
+    queueCv_.notify_all();
+  }
+  if (dispatcher_.joinable()) dispatcher_.join();
+}
+
+void HostCore::DispatchLoop() {
+  for (;;) {
+    Task task;
+    {
+      std::unique_lock lock(queueMu_);
+      queueCv_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+      if (stopping_) return;
+      task = std::move(queue_.front());
+      queue_.pop_front();
+    }
+    v1::ServerMessage message;
+    v1::OperationReply* reply = message.mutable_reply();
+    reply->set_id(task.call.id());
+    grpc::Status status = RunSessionCall(task);
+    if (!status.ok()) reply->mutable_fault()->set_message(status.error_message());
+    task.session->Send(std::move(message));
+  }
+}
+
+grpc::Status HostCore::RunSessionCall(const Task& task) {
+  try {
+    std::lock_guard lock(dispatchMu_);
+    DispatchContext context(task.callbackChannel, task.session->Site());
+    ScopedOperationContext scope(&context);
+    sessionCall_(instance_.get(), task.call);
+    return grpc::Status::OK;
+  } catch (...) {
+    return FaultStatus();
+  }
+}
+
+}  // namespace Norv::ServiceModel::internal

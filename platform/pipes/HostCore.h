@@ -1,0 +1,177 @@
+// HostCore: the state of an open host that its sessions and service adapters
+// share, and the dispatcher that hands session calls to the service object.
+//
+// Every operation reaches the service object under dispatchMu_, so the
+// object sees one contract operation at a time. Unary operations run on
+// gRPC's server threads; session calls are queued by the session reactors
+// and run on the one dispatcher thread, so that a reactor never blocks on
+// the service object and goes on reading its stream.
+//
+// Thread-safety: every member may be called from any thread, except
+// StartDispatcher and StopDispatcher, which the host calls once each from
+// the thread that opens and closes it.
+#ifndef NORV_PLATFORM_PIPES_HOST_CORE_H_
+#define NORV_PLATFORM_PIPES_HOST_CORE_H_
+
+#include <grpcpp/grpcpp.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "norv/contracts/v1/shutdown.pb.h"
+#include "platform/pipes/ServerSession.h"
+#include "services/NamedPipeServiceHost.h"
+
+namespace Norv::ServiceModel::internal {
+
+namespace v1 = norv::contracts::v1;
+
+// The most list items one message of each operation may carry, read from the
+// description when the host opens.
+using ItemLimits = std::map<std::string, std::int64_t, std::less<>>;
+
+class ItemLimitExceeded : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+inline void CheckItems(std::size_t count, std::int64_t limit, std::string_view operation) {
+  if (static_cast<std::int64_t>(count) > limit) {
+    throw ItemLimitExceeded("the reply of operation " + std::string(operation) + " carries " +
+                            std::to_string(count) + " list items, more than the " +
+                            std::to_string(limit) +
+                            " that the host's MaxItemsInObjectGraph allows");
+  }
+}
+
+class DispatchContext final : public OperationContext {
+ public:
+  DispatchContext(std::shared_ptr<IServiceContract> callback, const std::string& site)
+      : callback_(std::move(callback)), site_(site) {}
+
+ protected:
+  std::shared_ptr<IServiceContract> CallbackChannel(ContractType contract) override {
+    if (!callback_) {
+      throw CommunicationException(site_ +
+                                   ": the operation has no client session, so no callback "
+                                   "channel of contract " +
+                                   std::string(contract.fullName));
+    }
+    if (contract != TypeOf<IShutdownCallback>()) {
+      throw CommunicationException(site_ + ": the session's callback contract is " +
+                                   std::string(IShutdownCallback::kContractName) + ", not " +
+                                   std::string(contract.fullName));
+    }
+    return callback_;
+  }
+
+ private:
+  std::shared_ptr<IServiceContract> callback_;
+  const std::string& site_;
+};
+
+// The context of the operation being served on this thread; constinit so
+// that reading it needs no TLS wrapper call.
+extern thread_local constinit OperationContext* tCurrentContext;
+
+class ScopedOperationContext {
+ public:
+  explicit ScopedOperationContext(OperationContext* context) : previous_(tCurrentContext) {
+    tCurrentContext = context;
+  }
+  ~ScopedOperationContext() { tCurrentContext = previous_; }
+  ScopedOperationContext(const ScopedOperationContext&) = delete;
+  ScopedOperationContext& operator=(const ScopedOperationContext&) = delete;
+
+ private:
+  OperationContext* previous_;
+};
+
+// The status for a fault that the service object raised: UNKNOWN with the
+// fault's own text. Called inside a catch block.
+grpc::Status FaultStatus();
+
+class HostCore : public std::enable_shared_from_this<HostCore> {
+ public:
+  HostCore(std::shared_ptr<IServiceContract> instance, std::string site)
+      : instance_(std::move(instance)), site_(std::move(site)) {}
+
+  const std::string& Site() const noexcept { return site_; }
+  IServiceContract* Instance() const noexcept { return instance_.get(); }
+
+  // Runs one unary operation on the service object.
+  template <class Fn>
+  grpc::Status Unary(const ItemLimits& limits, std::string_view operation, Fn&& fn) {
+    auto found = limits.find(operation);
+    std::int64_t limit =
+        found != limits.end()
+            ? found->second
+            : DataContractSerializerOperationBehavior::kDefaultMaxItemsInObjectGraph;
+    try {
+      std::lock_guard lock(dispatchMu_);
+      DispatchContext context(nullptr, site_);
+      ScopedOperationContext scope(&context);
+      fn(limit);
+      return grpc::Status::OK;
+    } catch (const ItemLimitExceeded& e) {
+      return grpc::Status(grpc::StatusCode::RESOURCE_EXHAUSTED, e.what());
+    } catch (...) {
+      return FaultStatus();
+    }
+  }
+
+  bool AddSession(const std::shared_ptr<ServerSession>& session);
+  void RemoveSession(const std::shared_ptr<ServerSession>& session);
+
+  // Queues a session call for the dispatcher thread.
+  void Enqueue(std::shared_ptr<ServerSession> session,
+               std::shared_ptr<IServiceContract> callbackChannel, v1::OperationCall call);
+
+  // How the duplex contract's binding runs one session call on the service
+  // object; set before StartDispatcher.
+  using SessionCall = void (*)(IServiceContract* service, const v1::OperationCall& call);
+  void ServeSessionCalls(SessionCall run) noexcept { sessionCall_ = run; }
+
+  void StartDispatcher();
+  // Ends every session and refuses new ones.
+  void EndSessions();
+  void StopDispatcher();
+
+ private:
+  struct Task {
+    std::shared_ptr<ServerSession> session;
+    std::shared_ptr<IServiceContract> callbackChannel;
+    v1::OperationCall call;
+  };
+
+  void DispatchLoop();
+  grpc::Status RunSessionCall(const Task& task);
+
+  std::shared_ptr<IServiceContract> instance_;
+  const std::string site_;
+  std::mutex dispatchMu_;
+  SessionCall sessionCall_ = nullptr;
+
+  std::mutex sessionsMu_;
+  bool closing_ = false;
+  std::set<std::shared_ptr<ServerSession>> sessions_;
+
+  std::mutex queueMu_;
+  std::condition_variable queueCv_;
+  bool stopping_ = false;
+  std::deque<Task> queue_;
+  std::thread dispatcher_;
+};
+
+}  // namespace Norv::ServiceModel::internal
+
+#endif  // NORV_PLATFORM_PIPES_HOST_CORE_H_

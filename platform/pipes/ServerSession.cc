@@ -1,0 +1,163 @@
+#include "platform/pipes/ServerSession.h"
+
+#include <chrono>
+#include <string>
+#include <utility>
+
+#include "platform/pipes/HostCore.h"
+
+namespace Norv::ServiceModel::internal {
+
+void ServerSession::StartReadIfOpen(v1::ClientMessage* into) {
+  std::lock_guard lock(mu_);
+  if (!finishCalled_ && !finishRequested_ && reactor_ != nullptr) reactor_->StartRead(into);
+}
+
+bool ServerSession::SendLocked(v1::ServerMessage&& message) {
+  if (finishRequested_ || reactor_ == nullptr) return false;
+  outbox_.push_back(std::move(message));
+  if (!writing_) {
+    writing_ = true;
+    reactor_->StartWrite(&outbox_.front());
+  }
+  return true;
+}
+
+void ServerSession::OnWriteDone(bool ok) {
+  SessionReactor* finishOn = nullptr;
+  grpc::Status status;
+  {
+    std::lock_guard lock(mu_);
+    if (!outbox_.empty()) outbox_.pop_front();
+    if (!ok) {
+      MarkEndedLocked(grpc::Status(grpc::StatusCode::UNAVAILABLE, "the client stopped reading"));
+    }
+    if (!finishRequested_ && !outbox_.empty()) {
+      reactor_->StartWrite(&outbox_.front());
+      return;
+    }
+    writing_ = false;
+    outbox_.clear();
+    finishOn = ClaimFinishLocked();
+    status = finishStatus_;
+  }
+  if (finishOn != nullptr) finishOn->Finish(status);
+}
+
+void ServerSession::End(const grpc::Status& status) {
+  SessionReactor* finishOn = nullptr;
+  grpc::Status finishStatus;
+  {
+    std::lock_guard lock(mu_);
+    MarkEndedLocked(status);
+    finishOn = ClaimFinishLocked();
+    finishStatus = finishStatus_;
+  }
+  if (finishOn != nullptr) finishOn->Finish(finishStatus);
+}
+
+void ServerSession::Detach() {
+  std::lock_guard lock(mu_);
+  reactor_ = nullptr;
+  connected_ = false;
+  finishRequested_ = true;
+  outbox_.clear();
+  cv_.notify_all();
+}
+
+void ServerSession::Complete(const v1::CallbackReply& reply) {
+  std::lock_guard lock(mu_);
+  auto it = pending_.find(reply.id());
+  // Its caller gave up waiting, or a peer repeated an id: the first reply
+  // stands.
+  if (it == pending_.end() || it->second.done) return;
+  it->second.done = true;
+  it->second.reply = reply;
+  cv_.notify_all();
+}
+
+v1::CallbackReply ServerSession::Callback(bool requestShutdown, const char* name) {
+  std::string where = site_ + ", callback " + name;
+  std::unique_lock lock(mu_);
+  if (!connected_) throw CommunicationException(where + ": the client's session has ended");
+  std::uint64_t id = nextCallbackId_++;
+  v1::ServerMessage message;
+  v1::CallbackCall* call = message.mutable_callback();
+  call->set_id(id);
+  if (requestShutdown) {
+    call->mutable_request_shutdown();
+  } else {
+    call->mutable_force_shutdown();
+  }
+  pending_.emplace(id, Pending{});
+  if (!SendLocked(std::move(message))) {
+    pending_.erase(id);
+    throw CommunicationException(where + ": the client's session has ended");
+  }
+  std::chrono::milliseconds timeout = CurrentTimeouts().callback;
+  cv_.wait_for(lock, timeout, [&] {
+    auto it = pending_.find(id);
+    return !connected_ || (it != pending_.end() && it->second.done);
+  });
+  auto it = pending_.find(id);
+  bool answered = it != pending_.end() && it->second.done;
+  v1::CallbackReply reply;
+  if (answered) reply = std::move(it->second.reply);
+  if (it != pending_.end()) pending_.erase(it);
+  lock.unlock();
+  if (answered) {
+    if (reply.has_fault()) {
+      throw FaultException(where + ": the client raised a fault: " + reply.fault().message(),
+                           reply.fault().message());
+    }
+    return reply;
+  }
+  if (!Connected()) {
+    throw CommunicationException(where + ": the client's session ended before it answered");
+  }
+  throw TimeoutException(where + ": the client did not answer within " +
+                         std::to_string(timeout.count()) + " ms");
+}
+
+SessionReactor::SessionReactor(std::shared_ptr<HostCore> host)
+    : host_(std::move(host)),
+      session_(std::make_shared<ServerSession>(host_->Site())),
+      channel_(std::make_shared<ShutdownCallbackChannel>(session_)) {
+  session_->Attach(this);
+  // Until this constructor returns, gRPC defers Finish, so OnDone cannot run
+  // inside it.
+  if (!host_->AddSession(session_)) {
+    session_->End(grpc::Status(grpc::StatusCode::UNAVAILABLE, "the host is closing"));
+    return;
+  }
+  session_->StartReadIfOpen(&in_);
+}
+
+void SessionReactor::OnReadDone(bool ok) {
+  if (!ok) {
+    session_->End(grpc::Status::OK);
+    return;  // `this` may be gone
+  }
+  switch (in_.kind_case()) {
+    case v1::ClientMessage::kCall:
+      host_->Enqueue(session_, channel_, std::move(*in_.mutable_call()));
+      break;
+    case v1::ClientMessage::kCallbackReply:
+      session_->Complete(in_.callback_reply());
+      break;
+    default:
+      session_->End(grpc::Status(grpc::StatusCode::INVALID_ARGUMENT,
+                                 "a client message carried neither a call nor a callback reply"));
+      return;
+  }
+  in_.Clear();
+  session_->StartReadIfOpen(&in_);
+}
+
+void SessionReactor::OnDone() {
+  session_->Detach();
+  host_->RemoveSession(session_);
+  delete this;
+}
+
+}  // namespace Norv::ServiceModel::internal

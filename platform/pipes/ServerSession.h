@@ -1,0 +1,145 @@
+// The server side of a duplex session: ServerSession holds the state of one
+// client's stream, SessionReactor drives the stream on gRPC's callback API
+// (one reactor per session, no thread of its own), and
+// ShutdownCallbackChannel is the callback channel handed to the service.
+//
+// Thread-safety: ServerSession's members may be called from any thread (its
+// mutex guards everything but the constant site); the reactor's On* members
+// are called by gRPC, one at a time for reads and for writes.
+#ifndef NORV_PLATFORM_PIPES_SERVER_SESSION_H_
+#define NORV_PLATFORM_PIPES_SERVER_SESSION_H_
+
+#include <grpcpp/grpcpp.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "norv/contracts/v1/shutdown.pb.h"
+#include "platform/pipes/Runtime.h"
+#include "services/IShutdown.h"
+
+namespace Norv::ServiceModel::internal {
+
+namespace v1 = norv::contracts::v1;
+using Contracts::Service::IShutdownCallback;
+
+class SessionReactor;
+
+// The state of one client session, shared by its reactor and by the callback
+// channel handed to the service. Once the session ends it shrinks to a light
+// handle: the reactor, stream and queued messages are gone and Connected()
+// is false.
+//
+// The reactor may be touched only while finishCalled_ is false (gRPC calls
+// OnDone, which deletes it, only after Finish); Finish itself is called with
+// no lock held because gRPC may run OnDone inline.
+class ServerSession {
+ public:
+  explicit ServerSession(std::string site) : site_(std::move(site)) {}
+
+  void Attach(SessionReactor* reactor) {
+    std::lock_guard lock(mu_);
+    reactor_ = reactor;
+  }
+
+  bool Connected() const noexcept {
+    std::lock_guard lock(mu_);
+    return connected_;
+  }
+
+  const std::string& Site() const noexcept { return site_; }
+
+  void StartReadIfOpen(v1::ClientMessage* into);
+  bool Send(v1::ServerMessage message) {
+    std::lock_guard lock(mu_);
+    return SendLocked(std::move(message));
+  }
+  void OnWriteDone(bool ok);
+  // Marks the session disconnected and finishes the stream once no write is
+  // in flight.
+  void End(const grpc::Status& status);
+  // The reactor is gone.
+  void Detach();
+
+  void Complete(const v1::CallbackReply& reply);
+  // Sends a callback and waits for its reply, bounded by the callback
+  // time-out.
+  v1::CallbackReply Callback(bool requestShutdown, const char* name);
+
+ private:
+  struct Pending {
+    bool done = false;
+    v1::CallbackReply reply;
+  };
+
+  bool SendLocked(v1::ServerMessage&& message);
+  void MarkEndedLocked(const grpc::Status& status) {
+    if (!finishRequested_) finishStatus_ = status;
+    finishRequested_ = true;
+    connected_ = false;
+    cv_.notify_all();
+  }
+  // Claims the right to call Finish; returns the reactor to call it on.
+  SessionReactor* ClaimFinishLocked() {
+    if (!finishRequested_ || writing_ || finishCalled_ || reactor_ == nullptr) return nullptr;
+    finishCalled_ = true;
+    return reactor_;
+  }
+
+  const std::string site_;
+  mutable std::mutex mu_;
+  std::condition_variable cv_;
+  SessionReactor* reactor_ = nullptr;
+  bool connected_ = true;
+  bool writing_ = false;
+  bool finishRequested_ = false;
+  bool finishCalled_ = false;
+  grpc::Status finishStatus_;
+  std::deque<v1::ServerMessage> outbox_;  // the front is being written while writing_
+  std::uint64_t nextCallbackId_ = 1;
+  std::unordered_map<std::uint64_t, Pending> pending_;
+};
+
+class ShutdownCallbackChannel final : public IShutdownCallback, public SessionChannel {
+ public:
+  explicit ShutdownCallbackChannel(std::shared_ptr<ServerSession> session)
+      : session_(std::move(session)) {}
+
+  bool RequestShutdown() override {
+    return session_->Callback(/*requestShutdown=*/true, "RequestShutdown").accepted();
+  }
+  void ForceShutdown() override { session_->Callback(/*requestShutdown=*/false, "ForceShutdown"); }
+  bool Connected() const noexcept override { return session_->Connected(); }
+
+ private:
+  std::shared_ptr<ServerSession> session_;
+};
+
+class HostCore;
+
+class SessionReactor final : public grpc::ServerBidiReactor<v1::ClientMessage, v1::ServerMessage> {
+ public:
+  explicit SessionReactor(std::shared_ptr<HostCore> host);
+
+  void OnReadDone(bool ok) override;
+  void OnWriteDone(bool ok) override { session_->OnWriteDone(ok); }
+  void OnCancel() override {
+    session_->End(grpc::Status(grpc::StatusCode::CANCELLED, "the session was cancelled"));
+  }
+  void OnDone() override;
+
+ private:
+  std::shared_ptr<HostCore> host_;
+  std::shared_ptr<ServerSession> session_;
+  std::shared_ptr<ShutdownCallbackChannel> channel_;
+  v1::ClientMessage in_;
+};
+
+}  // namespace Norv::ServiceModel::internal
+
+#endif  // NORV_PLATFORM_PIPES_SERVER_SESSION_H_
