@@ -1,11 +1,13 @@
 // Client channels: the cache of one connection per endpoint behind the
 // proxies of every contract (each contract's binding defines its proxy).
 //
-// A cached connection is used only while gRPC reports it ready; anything
-// else (the service went away, restarted, the connection went idle) makes
-// the next call open a fresh channel with its own subchannel pool, so it
-// never waits out gRPC's reconnect back-off. A failed call is never sent
-// again.
+// A cached connection is used only while gRPC reports it ready and the
+// socket file at its path is still the one it was made to; anything else
+// (the service went away, restarted, the connection went idle) makes the
+// next call open a fresh channel with its own subchannel pool, so it never
+// waits out gRPC's reconnect back-off. A failed call is never sent again by
+// this code; gRPC's transparent retry may send a call once more only when
+// no service can have seen it (see ClientChannelArguments).
 #include <grpcpp/grpcpp.h>
 
 #include <mutex>
@@ -15,14 +17,25 @@
 
 namespace Norv::ServiceModel::internal {
 
+SocketIdentity IdentityOf(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return {};
+  return {st.st_dev, st.st_ino, st.st_ctim};
+}
+
 std::shared_ptr<Connection> ConnectionCache::Get(const std::string& dir, const std::string& path,
                                                  const std::string& where) {
+  // Taken before any connecting, so that a restart between here and the
+  // connect below at worst costs the next call a needless new connection.
+  const SocketIdentity socket = IdentityOf(path);
   {
     std::lock_guard lock(mu_);
     auto it = connections_.find(path);
     if (it != connections_.end()) {
       std::shared_ptr<Connection> cached = it->second;
-      if (cached->channel->GetState(false) == GRPC_CHANNEL_READY) return cached;
+      if (cached->socket == socket && cached->channel->GetState(false) == GRPC_CHANNEL_READY) {
+        return cached;
+      }
       connections_.erase(it);
     }
   }
@@ -42,12 +55,15 @@ std::shared_ptr<Connection> ConnectionCache::Get(const std::string& dir, const s
     case ProbeResult::kListening:
       break;
   }
-  auto fresh = std::make_shared<Connection>(NewChannel(path));
+  auto fresh = std::make_shared<Connection>(NewChannel(path), socket);
   ConnectChannel(*fresh->channel, path, where);
   std::lock_guard lock(mu_);
   auto [it, inserted] = connections_.try_emplace(path, fresh);
   if (!inserted) {
-    if (it->second->channel->GetState(false) == GRPC_CHANNEL_READY) return it->second;
+    if (it->second->socket == socket &&
+        it->second->channel->GetState(false) == GRPC_CHANNEL_READY) {
+      return it->second;
+    }
     it->second = fresh;
   }
   return fresh;

@@ -11,6 +11,7 @@
 #define NORV_PLATFORM_PIPES_CLIENT_CHANNEL_H_
 
 #include <grpcpp/grpcpp.h>
+#include <sys/stat.h>
 
 #include <array>
 #include <cstdint>
@@ -45,8 +46,28 @@ struct StubOf final : AnyStub {
 using StubMaker = std::unique_ptr<AnyStub> (*)(const std::shared_ptr<grpc::Channel>&);
 extern const std::array<StubMaker, kStubSlots> kStubMakers;
 
+// Which socket file a connection was made to. A host that restarts binds a
+// new socket file, so a different identity at the path means the cached
+// connection leads to a listener that is gone, even while gRPC, which has
+// not yet read the old peer's close, still reports it ready.
+struct SocketIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  // The inode number alone may be reused by the file system at once.
+  timespec changed{};
+
+  bool operator==(const SocketIdentity& other) const {
+    return device == other.device && inode == other.inode &&
+           changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
+  }
+};
+
+// The identity of the file at `path`, or the empty identity when there is none.
+SocketIdentity IdentityOf(const std::string& path);
+
 struct Connection {
-  explicit Connection(std::shared_ptr<grpc::Channel> c) : channel(std::move(c)) {
+  Connection(std::shared_ptr<grpc::Channel> c, SocketIdentity s)
+      : channel(std::move(c)), socket(s) {
     for (std::size_t slot = 0; slot < kStubSlots; ++slot) stubs[slot] = kStubMakers[slot](channel);
   }
 
@@ -56,6 +77,7 @@ struct Connection {
   }
 
   std::shared_ptr<grpc::Channel> channel;
+  SocketIdentity socket;
   std::array<std::unique_ptr<AnyStub>, kStubSlots> stubs;
 };
 
