@@ -1,4 +1,5 @@
 #include "platform/documents/DocumentStore.h"
+#include "platform/base/Files.h"
 #include "platform/base/UniqueFd.h"
 #include "platform/documents/DocumentTesting.h"
 #include "services/Text.h"
@@ -41,7 +42,10 @@ bool StepFails(testing::WriteStep step) {
 
 std::string ErrorText(int error) { return std::generic_category().message(error); }
 
+using Platform::internal::SyncDirectory;
+using Platform::internal::TemporaryFile;
 using Platform::internal::UniqueFd;
+using Platform::internal::WriteAll;
 
 [[noreturn]] void ThrowSaveError(const std::string& documentPath, const std::string& what,
                                  int error) {
@@ -86,21 +90,6 @@ class DirectoryLock {
   UniqueFd fd_;
 };
 
-// A temporary file that is removed unless it has been renamed into place.
-class TemporaryFile {
- public:
-  explicit TemporaryFile(std::string path) : path_(std::move(path)) {}
-  ~TemporaryFile() {
-    if (!path_.empty()) ::unlink(path_.c_str());
-  }
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
-  void Release() noexcept { path_.clear(); }
-
- private:
-  std::string path_;
-};
-
 // Temporary files left by a save that was killed. Every writer holds the
 // lock while its temporary file exists, so under the lock any of them is
 // garbage. Failing to remove one loses nothing, so failures are ignored.
@@ -116,21 +105,19 @@ void RemoveStaleTemporaries(const std::string& directory) {
   ::closedir(dir);
 }
 
-void WriteAll(int fd, std::string_view data, const std::string& documentPath,
-              const std::string& temporaryPath) {
+void WriteTemporary(TemporaryFile& temporary, std::string_view data,
+                    const std::string& documentPath) {
+  int error = 0;
   if (StepFails(testing::WriteStep::kWrite)) {
     // A partial write, as a full disk leaves it.
-    [[maybe_unused]] ssize_t ignored = ::write(fd, data.data(), data.size() / 2);
-    ThrowSaveError(documentPath, "writing the temporary file " + temporaryPath + " failed", EIO);
+    WriteAll(temporary.Fd(), data.substr(0, data.size() / 2));
+    error = EIO;
+  } else if (!WriteAll(temporary.Fd(), data)) {
+    error = errno;
   }
-  while (!data.empty()) {
-    const ssize_t written = ::write(fd, data.data(), data.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      ThrowSaveError(documentPath, "writing the temporary file " + temporaryPath + " failed",
-                     errno);
-    }
-    data.remove_prefix(static_cast<std::size_t>(written));
+  if (error != 0) {
+    ThrowSaveError(documentPath, "writing the temporary file " + temporary.Path() + " failed",
+                   error);
   }
 }
 
@@ -143,43 +130,38 @@ void SaveDocument(const std::string& directory, const Document& document) {
   struct stat old {};
   if (::stat(documentPath.c_str(), &old) == 0) mode = old.st_mode & 0777;
 
-  std::string temporaryPath = directory + "/" + std::string(kTemporaryPrefix) + "XXXXXX";
   if (StepFails(testing::WriteStep::kCreateTemporary)) {
     ThrowSaveError(documentPath, "cannot create a temporary file in " + directory, EIO);
   }
-  UniqueFd fd(::mkostemp(temporaryPath.data(), O_CLOEXEC));
-  if (fd.Get() < 0) {
+  TemporaryFile temporary;
+  if (!temporary.Create(directory + "/" + std::string(kTemporaryPrefix))) {
     ThrowSaveError(documentPath, "cannot create a temporary file in " + directory, errno);
   }
-  TemporaryFile temporary(temporaryPath);
-  WriteAll(fd.Get(), text, documentPath, temporaryPath);
-  if (::fchmod(fd.Get(), mode) != 0) {
+  const std::string temporaryPath = temporary.Path();
+  WriteTemporary(temporary, text, documentPath);
+  if (::fchmod(temporary.Fd(), mode) != 0) {
     ThrowSaveError(documentPath, "cannot set the mode of " + temporaryPath, errno);
   }
   if (StepFails(testing::WriteStep::kSync)) {
     ThrowSaveError(documentPath, "flushing the temporary file " + temporaryPath + " failed", EIO);
   }
-  if (::fsync(fd.Get()) != 0) {
+  if (!temporary.Sync()) {
     ThrowSaveError(documentPath, "flushing the temporary file " + temporaryPath + " failed", errno);
   }
-  if (fd.Close() != 0) {
+  if (!temporary.Close()) {
     ThrowSaveError(documentPath, "closing the temporary file " + temporaryPath + " failed", errno);
   }
   if (StepFails(testing::WriteStep::kRename)) {
     ThrowSaveError(documentPath, "renaming " + temporaryPath + " over it failed", EIO);
   }
-  if (::rename(temporaryPath.c_str(), documentPath.c_str()) != 0) {
+  if (!temporary.RenameTo(documentPath)) {
     ThrowSaveError(documentPath, "renaming " + temporaryPath + " over it failed", errno);
   }
-  temporary.Release();
 
   // Without this the rename itself may not survive a power failure. The new
   // document is in place by now; the caller still hears of the failure.
   int error = EIO;
-  if (!StepFails(testing::WriteStep::kSyncDirectory)) {
-    UniqueFd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    error = dir.Get() < 0 ? errno : (::fsync(dir.Get()) != 0 ? errno : 0);
-  }
+  if (!StepFails(testing::WriteStep::kSyncDirectory)) error = SyncDirectory(directory) ? 0 : errno;
   if (error != 0) {
     ThrowSaveError(documentPath,
                    "the document was replaced, but flushing the directory " + directory +

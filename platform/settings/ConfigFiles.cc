@@ -12,6 +12,8 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/base/Files.h"
+
 namespace Norv::Platform::internal {
 
 std::string SystemError(std::string_view what, const std::filesystem::path& path) {
@@ -38,56 +40,27 @@ bool MakeDirectories(const std::filesystem::path& dir, std::string* error) {
   return false;
 }
 
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
-}
-
-bool SyncDirectory(const std::filesystem::path& dir, std::string* error) {
-  UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd.Valid() || ::fsync(fd.Get()) != 0) {
-    *error = SystemError("cannot flush the directory", dir);
+bool SyncParent(const std::filesystem::path& target, std::string* error) {
+  if (!SyncDirectory(target.parent_path())) {
+    *error = SystemError("cannot flush the directory", target.parent_path());
     return false;
   }
   return true;
 }
 
-// A temporary file beside its target, removed again unless published.
-class TempFile {
- public:
-  ~TempFile() {
-    if (!path_.empty()) ::unlink(path_.c_str());
+// Writes `bytes` to a new temporary file beside `target` and flushes it.
+bool WriteTemporary(TemporaryFile& temp, const std::filesystem::path& target,
+                    std::string_view bytes, std::string* error) {
+  if (!temp.Create((target.parent_path() / ("." + target.filename().string() + ".")).string())) {
+    *error = SystemError("cannot create a temporary file in", target.parent_path());
+    return false;
   }
-
-  bool Write(const std::filesystem::path& target, std::string_view bytes, std::string* error) {
-    std::string pattern =
-        (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
-    UniqueFd fd(::mkostemp(pattern.data(), O_CLOEXEC));
-    if (!fd.Valid()) {
-      *error = SystemError("cannot create a temporary file in", target.parent_path());
-      return false;
-    }
-    path_ = pattern;
-    if (!WriteAll(fd.Get(), bytes) || ::fsync(fd.Get()) != 0 || ::close(fd.Release()) != 0) {
-      *error = SystemError("cannot write", path_);
-      return false;
-    }
-    return true;
+  if (!WriteAll(temp.Fd(), bytes) || !temp.Sync() || !temp.Close()) {
+    *error = SystemError("cannot write", temp.Path());
+    return false;
   }
-
-  const std::filesystem::path& Path() const noexcept { return path_; }
-  void Forget() noexcept { path_.clear(); }
-
- private:
-  std::filesystem::path path_;
-};
+  return true;
+}
 
 }  // namespace
 
@@ -138,20 +111,19 @@ bool EnsurePrivateDirectory(const std::filesystem::path& dir, std::string* error
 }
 
 bool ReplaceFile(const std::filesystem::path& target, std::string_view bytes, std::string* error) {
-  TempFile temp;
-  if (!temp.Write(target, bytes, error)) return false;
-  if (::rename(temp.Path().c_str(), target.c_str()) != 0) {
+  TemporaryFile temp;
+  if (!WriteTemporary(temp, target, bytes, error)) return false;
+  if (!temp.RenameTo(target)) {
     *error = SystemError("cannot replace", target);
     return false;
   }
-  temp.Forget();
-  return SyncDirectory(target.parent_path(), error);
+  return SyncParent(target, error);
 }
 
 bool CreateFileExclusive(const std::filesystem::path& target, std::string_view bytes, bool* created,
                          std::string* error) {
-  TempFile temp;
-  if (!temp.Write(target, bytes, error)) return false;
+  TemporaryFile temp;
+  if (!WriteTemporary(temp, target, bytes, error)) return false;
   // link() fails with EEXIST instead of replacing, which rename() would do.
   if (::link(temp.Path().c_str(), target.c_str()) != 0) {
     if (errno != EEXIST) {
@@ -162,7 +134,7 @@ bool CreateFileExclusive(const std::filesystem::path& target, std::string_view b
     return true;
   }
   *created = true;
-  return SyncDirectory(target.parent_path(), error);
+  return SyncParent(target, error);
 }
 
 }  // namespace Norv::Platform::internal

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "platform/base/Files.h"
 #include "platform/base/UniqueFd.h"
 
 extern char** environ;
@@ -23,6 +24,7 @@ namespace {
 }
 
 using Platform::internal::UniqueFd;
+using Platform::internal::WriteAll;
 
 class FileActions {
  public:
@@ -80,15 +82,7 @@ UniqueFd StandardInputPipe(const std::string& bytes) {
   // The read end stays open here while writing, so the write cannot raise
   // SIGPIPE; the pipe is empty and at least one page large, so it cannot
   // block or come up short.
-  std::size_t written = 0;
-  while (written < bytes.size()) {
-    ssize_t n = ::write(writeEnd.Get(), bytes.data() + written, bytes.size() - written);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ThrowErrno(errno, "writing the standard input pipe");
-    }
-    written += static_cast<std::size_t>(n);
-  }
+  if (!WriteAll(writeEnd.Get(), bytes)) ThrowErrno(errno, "writing the standard input pipe");
   writeEnd.Reset();
   // The child reads in blocking mode.
   if (::fcntl(readEnd.Get(), F_SETFL, 0) != 0) ThrowErrno(errno, "fcntl");

@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "norv/interop/MirnDataService.h"
+#include "platform/base/UniqueFd.h"
 #include "servers/dataservice/DataServiceHost.h"
 #include "servers/dataservice/DemoProject.h"
 #include "servers/dataservice/SqliteDataService.h"
@@ -138,14 +139,6 @@ void CreateDemo(const DemoOptions& options) {
 
 using Password = SecretString;
 
-// Closes a descriptor on scope exit.
-struct Descriptor {
-  int fd;
-  ~Descriptor() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
 void ReadLine(int fd, std::string& line) {
   char c;
   while (true) {
@@ -164,21 +157,21 @@ void ReadPassword(bool fromStdin, const std::string& user, Password& password) {
     ReadLine(STDIN_FILENO, password.text);
     return;
   }
-  Descriptor tty{::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY)};
-  if (tty.fd < 0) {
+  const Platform::internal::UniqueFd tty(::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY));
+  if (!tty.Valid()) {
     throw std::runtime_error(
         "there is no terminal to ask for the password; pass it on standard input with "
         "--password-stdin");
   }
   std::string prompt = "password of " + user + ": ";
-  if (::write(tty.fd, prompt.data(), prompt.size()) < 0) {
+  if (::write(tty.Get(), prompt.data(), prompt.size()) < 0) {
     throw std::system_error(errno, std::generic_category(), "writing the password prompt");
   }
   {
-    EchoOff quiet(tty.fd);
-    ReadLine(tty.fd, password.text);
+    EchoOff quiet(tty.Get());
+    ReadLine(tty.Get(), password.text);
   }
-  if (::write(tty.fd, "\n", 1) < 0) {
+  if (::write(tty.Get(), "\n", 1) < 0) {
     // The prompt line stays open; the password was read all the same.
   }
 }

@@ -26,12 +26,14 @@
 #include <system_error>
 
 #include "norv/interop/ShutdownFactory.h"
+#include "platform/base/UniqueFd.h"
 #include "services/ShutdownClient.h"
 #include "tools/norvctl/Commands.h"
 
 namespace Norv::Ctl {
 namespace {
 
+using Norv::Platform::internal::UniqueFd;
 using Norv::ServiceModel::Interop::ShutdownFactory;
 
 // One line at a time on stdout, flushed, so that a script reading the tool's
@@ -48,24 +50,22 @@ void PrintLine(const std::string& line) {
 class Pipe {
  public:
   Pipe() {
-    if (::pipe2(fds_, O_CLOEXEC) != 0) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
       throw std::system_error(errno, std::generic_category(), "norvctl shutdown: pipe");
     }
+    readEnd_.Reset(fds[0]);
+    writeEnd_.Reset(fds[1]);
   }
-  ~Pipe() {
-    ::close(fds_[0]);
-    ::close(fds_[1]);
-  }
-  Pipe(const Pipe&) = delete;
-  Pipe& operator=(const Pipe&) = delete;
-  int ReadEnd() const noexcept { return fds_[0]; }
+  int ReadEnd() const noexcept { return readEnd_.Get(); }
   void Signal() const noexcept {
     const char byte = 1;
-    [[maybe_unused]] ssize_t written = ::write(fds_[1], &byte, 1);
+    [[maybe_unused]] ssize_t written = ::write(writeEnd_.Get(), &byte, 1);
   }
 
  private:
-  int fds_[2];
+  UniqueFd readEnd_;
+  UniqueFd writeEnd_;
 };
 
 enum class Answer { kYes, kNo, kFail };
@@ -91,28 +91,28 @@ class StopSignals {
     if (int rc = pthread_sigmask(SIG_BLOCK, &signals_, &previous_); rc != 0) {
       throw std::system_error(rc, std::generic_category(), "norvctl shutdown: sigmask");
     }
-    fd_ = ::signalfd(-1, &signals_, SFD_CLOEXEC);
-    if (fd_ < 0) {
+    fd_.Reset(::signalfd(-1, &signals_, SFD_CLOEXEC));
+    if (!fd_.Valid()) {
       const int error = errno;
       pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
       throw std::system_error(error, std::generic_category(), "norvctl shutdown: signalfd");
     }
   }
   ~StopSignals() {
-    ::close(fd_);
+    fd_.Reset();
     pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
   }
   StopSignals(const StopSignals&) = delete;
   StopSignals& operator=(const StopSignals&) = delete;
 
-  int Descriptor() const noexcept { return fd_; }
+  int Descriptor() const noexcept { return fd_.Get(); }
 
   // The name of the signal waiting on the descriptor, once poll() found it
   // readable.
   std::string Take() const {
     signalfd_siginfo info{};
     for (;;) {
-      const ssize_t got = ::read(fd_, &info, sizeof info);
+      const ssize_t got = ::read(fd_.Get(), &info, sizeof info);
       if (got == static_cast<ssize_t>(sizeof info)) break;
       if (got < 0 && errno == EINTR) continue;
       throw std::system_error(errno, std::generic_category(), "norvctl shutdown: signalfd read");
@@ -123,7 +123,7 @@ class StopSignals {
  private:
   sigset_t signals_;
   sigset_t previous_;
-  int fd_ = -1;
+  UniqueFd fd_;
 };
 
 // poll() on `fds`, retried after EINTR.
