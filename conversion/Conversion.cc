@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/SimdLevel.h"
 #include "services/Text.h"
 
 #if defined(__x86_64__)
@@ -10,6 +11,9 @@
 #endif
 
 namespace Norv::Interop {
+
+using Base::ProcessorSimdLevel;
+using Base::SimdLevel;
 
 ServiceString ToServiceString(const char* p) {
   if (p == nullptr) {
@@ -84,23 +88,27 @@ __attribute__((target("avx512f,avx512bw"))) std::size_t NarrowAvx512(const char1
 
 using Narrower = std::size_t (*)(const char16_t*, std::size_t, char*);
 
-Narrower NarrowerFor(int level) {
+Narrower NarrowerFor(SimdLevel limit) {
+  switch (ProcessorSimdLevel(limit)) {
 #if defined(__x86_64__)
-  __builtin_cpu_init();
-  if (level >= 3 && __builtin_cpu_supports("avx512bw")) return NarrowAvx512;
-  if (level >= 2 && __builtin_cpu_supports("avx2")) return NarrowAvx2;
-  if (level >= 1) return NarrowSse2;
+    case SimdLevel::kAvx512:
+      return NarrowAvx512;
+    case SimdLevel::kAvx2:
+      return NarrowAvx2;
+    case SimdLevel::kSse2:
+      return NarrowSse2;
 #endif
-  return NarrowScalar;
+    default:
+      return NarrowScalar;
+  }
 }
 
 }  // namespace
 
-std::optional<std::size_t> NarrowUnitsWith(int level, const char16_t* units, std::size_t n,
+std::optional<std::size_t> NarrowUnitsWith(SimdLevel level, const char16_t* units, std::size_t n,
                                            char* out) {
-  Narrower narrower = NarrowerFor(level);
-  if (narrower != NarrowerFor(0) && narrower == NarrowerFor(level - 1)) return std::nullopt;
-  return narrower(units, n, out);
+  if (ProcessorSimdLevel(level) != level) return std::nullopt;
+  return NarrowerFor(level)(units, n, out);
 }
 
 }  // namespace internal
@@ -110,7 +118,7 @@ namespace {
 // The low bytes of `units` up to the first U+0000, by the best loop the
 // processor has: one pass, narrowing while looking for U+0000.
 std::size_t Narrow(const char16_t* units, std::size_t n, char* out) {
-  static const internal::Narrower narrow = internal::NarrowerFor(3);
+  static const internal::Narrower narrow = internal::NarrowerFor(SimdLevel::kAvx512);
   return narrow(units, n, out);
 }
 

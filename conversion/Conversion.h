@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/SimdLevel.h"
 #include "norv/interop/NativeKeyValuePairs.h"
 #include "services/Collection.h"
 #include "services/DateTime.h"
@@ -39,12 +40,11 @@ ServiceString FormatShortDate(const DateTime& d);
 std::string NativeShortDate(const DateTime& d);
 
 namespace internal {
-// NativeString's narrowing loop by instruction set (0 scalar, 1 SSE2, 2 AVX2,
-// 3 AVX-512BW), for tests: writes the low bytes of `units` up to the first
-// U+0000 into `out` and returns their count; nullopt when the processor
-// lacks the set.
-std::optional<std::size_t> NarrowUnitsWith(int level, const char16_t* units, std::size_t n,
-                                           char* out);
+// NativeString's narrowing loop of one instruction set, for tests: writes
+// the low bytes of `units` up to the first U+0000 into `out` and returns
+// their count; nullopt when the processor lacks the set.
+std::optional<std::size_t> NarrowUnitsWith(Base::SimdLevel level, const char16_t* units,
+                                           std::size_t n, char* out);
 [[noreturn]] void ThrowNullCollection(std::string_view operation);
 [[noreturn]] void ThrowNullRecord(std::string_view operation, std::size_t index);
 }  // namespace internal

@@ -25,6 +25,7 @@
 namespace {
 
 using Norv::ServiceString;
+using Norv::Base::SimdLevel;
 using Norv::Fuzz::Check;
 using Norv::Fuzz::IsWellFormedUtf16;
 namespace text = Norv::Text::internal;
@@ -41,7 +42,7 @@ void CheckAnsi(std::string_view bytes) {
   Check(units.find(u'\0') == std::u16string::npos, "the ANSI decoder produced U+0000");
   static const int page = Norv::Text::AnsiCodePage();
   static const bool singleByte =
-      text::DecodeSingleByteWith(page, text::Isa::kScalar, "").has_value();
+      text::DecodeSingleByteWith(page, SimdLevel::kScalar, "").has_value();
   if (page == 65001) {
     Check(converted == ServiceString::FromUtf8(cString),
           "code page 65001 and the service strings decode UTF-8 differently");
@@ -64,10 +65,10 @@ void CheckSingleByteDecoders(const std::uint8_t* data, std::size_t size) {
   const int page = kSingleBytePages[data[0] % std::size(kSingleBytePages)];
   const std::string_view bytes(reinterpret_cast<const char*>(data + 1), size - 1);
   const std::optional<std::u16string> scalar =
-      text::DecodeSingleByteWith(page, text::Isa::kScalar, bytes);
+      text::DecodeSingleByteWith(page, SimdLevel::kScalar, bytes);
   Check(scalar.has_value(), "a single-byte page has no scalar decoder");
   Check(scalar->size() == bytes.size(), "the scalar decoder did not give one unit per byte");
-  for (text::Isa isa : {text::Isa::kSse2, text::Isa::kAvx2, text::Isa::kAvx512}) {
+  for (SimdLevel isa : {SimdLevel::kSse2, SimdLevel::kAvx2, SimdLevel::kAvx512}) {
     const std::optional<std::u16string> vector = text::DecodeSingleByteWith(page, isa, bytes);
     Check(!vector || *vector == *scalar, "a vector decoder differs from the scalar decoder");
   }
@@ -84,7 +85,7 @@ void CheckNarrowing(const std::uint8_t* data, std::size_t size) {
           "NativeString did not keep the low byte of a code unit");
   }
   Check(Norv::Interop::NativeString(ServiceString()).empty(), "NativeString(null) is not empty");
-  for (int level = 1; level <= 3; ++level) {
+  for (SimdLevel level : {SimdLevel::kSse2, SimdLevel::kAvx2, SimdLevel::kAvx512}) {
     std::string out(units.size(), '\0');
     const std::optional<std::size_t> n =
         Norv::Interop::internal::NarrowUnitsWith(level, units.data(), units.size(), out.data());

@@ -2,8 +2,8 @@
 
 namespace Norv::ServiceModel::Interop {
 
-internal::NoDestructor<std::atomic<std::shared_ptr<NamedPipeServiceHost>>> ShutdownGlobals::host;
-internal::NoDestructor<std::atomic<std::shared_ptr<ShutdownImpl>>> ShutdownGlobals::shutdownImpl;
+Base::NoDestructor<std::atomic<std::shared_ptr<NamedPipeServiceHost>>> ShutdownGlobals::host;
+Base::NoDestructor<std::atomic<std::shared_ptr<ShutdownImpl>>> ShutdownGlobals::shutdownImpl;
 
 namespace internal {
 

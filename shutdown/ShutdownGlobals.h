@@ -18,8 +18,8 @@
 #include <cstdint>
 #include <memory>
 #include <string_view>
-#include <utility>
 
+#include "base/NoDestructor.h"
 #include "services/NamedPipeServiceHost.h"
 #include "services/ServiceDescription.h"
 #include "shutdown/ShutdownImpl.h"
@@ -27,25 +27,6 @@
 namespace Norv::ServiceModel::Interop {
 
 namespace internal {
-
-// Holds a T that is constructed in place and never destroyed.
-template <class T>
-class NoDestructor {
- public:
-  template <class... Args>
-  constexpr explicit NoDestructor(Args&&... args) : value_(std::forward<Args>(args)...) {}
-  ~NoDestructor() {}  // deliberately leaves value_ alone
-  NoDestructor(const NoDestructor&) = delete;
-  NoDestructor& operator=(const NoDestructor&) = delete;
-
-  T& operator*() noexcept { return value_; }
-  T* operator->() noexcept { return &value_; }
-
- private:
-  union {
-    T value_;
-  };
-};
 
 // The endpoint name of the service on the process's pipes.
 inline constexpr std::string_view kShutdownEndpointName = "Shutdown";
@@ -66,9 +47,9 @@ class ShutdownGlobals final {
   ShutdownGlobals() = delete;
 
   // The service host, or null.
-  static internal::NoDestructor<std::atomic<std::shared_ptr<NamedPipeServiceHost>>> host;
+  static Base::NoDestructor<std::atomic<std::shared_ptr<NamedPipeServiceHost>>> host;
   // The service object, or null.
-  static internal::NoDestructor<std::atomic<std::shared_ptr<ShutdownImpl>>> shutdownImpl;
+  static Base::NoDestructor<std::atomic<std::shared_ptr<ShutdownImpl>>> shutdownImpl;
 };
 
 }  // namespace Norv::ServiceModel::Interop

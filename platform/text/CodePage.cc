@@ -26,6 +26,9 @@
 #endif
 
 namespace Norv::Text {
+
+using Base::SimdLevel;
+
 namespace {
 
 struct CodePageState {
@@ -204,16 +207,12 @@ __attribute__((target("avx512f,avx512bw"))) void DecodeTableAvx512(const CodePag
 #endif
 
 // The fastest table decoder for the page on this processor, up to `limit`.
-TableDecoder BestTableDecoder(const CodePageState& state, internal::Isa limit) {
+TableDecoder BestTableDecoder(const CodePageState& state, SimdLevel limit) {
 #if defined(__x86_64__)
-  __builtin_cpu_init();
-  if (limit >= internal::Isa::kAvx512 && __builtin_cpu_supports("avx512bw")) {
-    return DecodeTableAvx512;
-  }
-  if (limit >= internal::Isa::kAvx2 && state.latin1High && __builtin_cpu_supports("avx2")) {
-    return DecodeC1TableAvx2;
-  }
-  if (limit >= internal::Isa::kSse2) return DecodeTableSse2;
+  const SimdLevel level = Base::ProcessorSimdLevel(limit);
+  if (level >= SimdLevel::kAvx512) return DecodeTableAvx512;
+  if (level >= SimdLevel::kAvx2 && state.latin1High) return DecodeC1TableAvx2;
+  if (level >= SimdLevel::kSse2) return DecodeTableSse2;
 #endif
   return DecodeTableScalar;
 }
@@ -259,7 +258,7 @@ void Configure(CodePageState& state) {
     origin = "the default";
   }
   LoadPage(state, codePage, origin);
-  if (state.singleByte) state.decodeTable = BestTableDecoder(state, internal::Isa::kAvx512);
+  if (state.singleByte) state.decodeTable = BestTableDecoder(state, SimdLevel::kAvx512);
 }
 
 const CodePageState& State() {
@@ -355,12 +354,13 @@ std::optional<std::string> EncodeWithConverter(UConverter* converter, std::u16st
 
 namespace internal {
 
-std::optional<std::u16string> DecodeSingleByteWith(int codePage, Isa isa, std::string_view bytes) {
+std::optional<std::u16string> DecodeSingleByteWith(int codePage, SimdLevel isa,
+                                                   std::string_view bytes) {
   CodePageState state;
   LoadPage(state, codePage, "a test");
   if (!state.error.empty() || !state.singleByte) return std::nullopt;
   TableDecoder decoder = BestTableDecoder(state, isa);
-  if (isa != Isa::kScalar && decoder == DecodeTableScalar) return std::nullopt;
+  if (isa != SimdLevel::kScalar && decoder == DecodeTableScalar) return std::nullopt;
   std::u16string out(bytes.size(), u'\0');
   decoder(state, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), out.data());
   return out;

@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/SimdLevel.h"
+
 namespace Norv::Text::internal {
 
 // A POSIX locale name `lang[_TERRITORY][.codeset][@modifier]`, normalised:
@@ -49,14 +51,12 @@ std::optional<std::pair<std::string, std::string>> FirstSetVariable(
 // names none of the supported pages.
 int ParseCodePage(std::string_view value);
 
-// The instruction sets of the single-byte decoders.
-enum class Isa { kScalar, kSse2, kAvx2, kAvx512 };
-
 // Decodes `bytes` in the single-byte `codePage` with the fastest decoder that
 // the page and the processor allow up to `isa`, so that tests can hold every
 // decoder against the scalar one. Nullopt when the page is not single-byte,
 // or when `isa` asks for a vector decoder and none is available.
-std::optional<std::u16string> DecodeSingleByteWith(int codePage, Isa isa, std::string_view bytes);
+std::optional<std::u16string> DecodeSingleByteWith(int codePage, Base::SimdLevel isa,
+                                                   std::string_view bytes);
 
 // The .NET Framework short-date pattern of a culture in the built-in table
 // (Windows 7 generation), or nullptr.

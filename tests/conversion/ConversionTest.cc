@@ -14,6 +14,7 @@
 namespace Norv::Interop {
 namespace {
 
+using Base::SimdLevel;
 using ServiceModel::Contracts::Data::DoubleResultSet;
 using ServiceModel::Contracts::Data::DoubleResultSetCollection;
 using ServiceModel::Contracts::Data::StringResultSet;
@@ -112,15 +113,15 @@ TEST(StringRules, EveryNarrowingLoopAgreesWithTheScalarOne) {
       if (length > 0 && trial % 2 == 1) units[random() % length] = u'\0';
       std::string expected(length, '\0');
       std::size_t expectedLength =
-          *internal::NarrowUnitsWith(0, units.data(), length, expected.data());
+          *internal::NarrowUnitsWith(SimdLevel::kScalar, units.data(), length, expected.data());
       expected.resize(expectedLength);
-      for (int level = 1; level <= 3; ++level) {
+      for (SimdLevel level : {SimdLevel::kSse2, SimdLevel::kAvx2, SimdLevel::kAvx512}) {
         std::string out(length, '\0');
         std::optional<std::size_t> n =
             internal::NarrowUnitsWith(level, units.data(), length, out.data());
         if (!n) continue;  // the processor lacks this instruction set
         out.resize(*n);
-        ASSERT_EQ(out, expected) << "level " << level << ", length " << length;
+        ASSERT_EQ(out, expected) << "level " << static_cast<int>(level) << ", length " << length;
       }
     }
   }

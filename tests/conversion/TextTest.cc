@@ -21,6 +21,8 @@
 namespace Norv::Text {
 namespace {
 
+using Base::SimdLevel;
+
 const DateTime k7March2011{2011, 3, 7, 23, 59, 0, 0};
 
 std::string ShortDate(const DateTime& d) { return ServiceString(FormatShortDate(d)).ToUtf8(); }
@@ -249,10 +251,9 @@ TEST(SingleByteDecoders, EveryInstructionSetAgreesWithTheScalarTable) {
       std::string bytes(length, '\0');
       for (char& b : bytes) b = static_cast<char>(random() % 256);
       std::optional<std::u16string> scalar =
-          internal::DecodeSingleByteWith(page, internal::Isa::kScalar, bytes);
+          internal::DecodeSingleByteWith(page, SimdLevel::kScalar, bytes);
       ASSERT_TRUE(scalar) << page;
-      for (internal::Isa isa :
-           {internal::Isa::kSse2, internal::Isa::kAvx2, internal::Isa::kAvx512}) {
+      for (SimdLevel isa : {SimdLevel::kSse2, SimdLevel::kAvx2, SimdLevel::kAvx512}) {
         std::optional<std::u16string> vector = internal::DecodeSingleByteWith(page, isa, bytes);
         if (!vector) continue;  // no such decoder on this processor
         ASSERT_EQ(*vector, *scalar)
@@ -261,12 +262,10 @@ TEST(SingleByteDecoders, EveryInstructionSetAgreesWithTheScalarTable) {
     }
   }
   // A few known values, so that the scalar table itself is checked.
-  EXPECT_EQ(internal::DecodeSingleByteWith(1251, internal::Isa::kScalar, "\xC0\xB8"),
-            u"\u0410\u0451");
-  EXPECT_EQ(internal::DecodeSingleByteWith(1250, internal::Isa::kScalar, "\x8A\xB9"),
-            u"\u0160\u0105");
-  EXPECT_EQ(internal::DecodeSingleByteWith(874, internal::Isa::kScalar, "\xA1"), u"\u0E01");
-  EXPECT_EQ(internal::DecodeSingleByteWith(932, internal::Isa::kScalar, "a"), std::nullopt);
+  EXPECT_EQ(internal::DecodeSingleByteWith(1251, SimdLevel::kScalar, "\xC0\xB8"), u"\u0410\u0451");
+  EXPECT_EQ(internal::DecodeSingleByteWith(1250, SimdLevel::kScalar, "\x8A\xB9"), u"\u0160\u0105");
+  EXPECT_EQ(internal::DecodeSingleByteWith(874, SimdLevel::kScalar, "\xA1"), u"\u0E01");
+  EXPECT_EQ(internal::DecodeSingleByteWith(932, SimdLevel::kScalar, "a"), std::nullopt);
 }
 
 std::string Apply(std::u16string_view pattern, const DateTime& d) {
