@@ -236,16 +236,7 @@ std::unique_ptr<NamedPipeServiceHost> OpenBenchHost(std::shared_ptr<BenchDataSer
   RunDir();  // the run's private endpoints
   auto host = std::make_unique<NamedPipeServiceHost>(service, 1, "Bench");
   host->AddServiceEndpoint(TypeOf<IDataService>());
-  for (auto& endpoint : host->Description().Endpoints()) {
-    for (auto& operation : endpoint->Contract().Operations()) {
-      for (auto& behavior : operation.Behaviors()) {
-        if (auto* serializer =
-                dynamic_cast<DataContractSerializerOperationBehavior*>(behavior.get())) {
-          serializer->SetMaxItemsInObjectGraph(std::numeric_limits<std::int32_t>::max());
-        }
-      }
-    }
-  }
+  SetMaxItemsInObjectGraph(host->Description(), std::numeric_limits<std::int32_t>::max());
   host->Open();
   return host;
 }

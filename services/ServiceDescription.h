@@ -87,6 +87,13 @@ class NORV_PLATFORM_API ServiceDescription {
   std::vector<std::unique_ptr<ServiceEndpoint>> endpoints_;
 };
 
+// Sets MaxItemsInObjectGraph on every DataContractSerializerOperationBehavior
+// of every operation of every endpoint in `description`, and gives an
+// operation that has none such a behaviour with that limit. Other behaviours
+// stay as they are. Call before Open; a negative limit makes Open raise.
+NORV_PLATFORM_API void SetMaxItemsInObjectGraph(ServiceDescription& description,
+                                                std::int32_t maxItems);
+
 }  // namespace Norv::ServiceModel
 
 #endif  // NORV_SERVICES_SERVICE_DESCRIPTION_H_

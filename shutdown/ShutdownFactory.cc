@@ -25,7 +25,7 @@ void ShutdownFactory::StartShutdownService(int pid) {
   ShutdownGlobals::host->store(host);
   host->AddServiceEndpoint(TypeOf<Contracts::Service::IShutdown>());
   host->AddMexServiceEndpoint();
-  internal::RaiseSerializerLimits(host->Description());
+  SetMaxItemsInObjectGraph(host->Description(), internal::kShutdownMaxItemsInObjectGraph);
   try {
     host->Open();
   } catch (...) {

@@ -21,7 +21,6 @@
 
 #include "base/NoDestructor.h"
 #include "services/NamedPipeServiceHost.h"
-#include "services/ServiceDescription.h"
 #include "shutdown/ShutdownImpl.h"
 
 namespace Norv::ServiceModel::Interop {
@@ -33,12 +32,6 @@ inline constexpr std::string_view kShutdownEndpointName = "Shutdown";
 // The largest number of list items one message of an operation may carry on
 // the shutdown host: the largest 32-bit signed value.
 inline constexpr std::int32_t kShutdownMaxItemsInObjectGraph = 2147483647;
-
-// Sets MaxItemsInObjectGraph to kShutdownMaxItemsInObjectGraph on every
-// DataContractSerializerOperationBehavior of every operation of every
-// endpoint's contract. Walks by index and reads each count again before each
-// step, so it never holds an iterator into the description.
-void RaiseSerializerLimits(ServiceDescription& description);
 
 }  // namespace internal
 

@@ -21,10 +21,6 @@ namespace Norv::Servers {
 // forecast may hold millions of records.
 inline constexpr std::int32_t kDataServiceMaxItems = std::numeric_limits<std::int32_t>::max();
 
-// Sets MaxItemsInObjectGraph of every operation of every endpoint in
-// `description`, adding the serializer behaviour where an operation has none.
-void SetMaxItemsInObjectGraph(ServiceModel::ServiceDescription& description, std::int32_t maxItems);
-
 // A host, not yet open, serving `service` as IDataService on endpoint
 // "Norv.ServiceModel.Contracts.Service.IDataService" of process `pid`, with a
 // metadata endpoint beside it.

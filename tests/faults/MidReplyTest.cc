@@ -176,14 +176,7 @@ std::unique_ptr<NamedPipeServiceHost> OpenHost(std::shared_ptr<IDataService> ser
                                                const std::string& name) {
   auto host = std::make_unique<NamedPipeServiceHost>(service, kPid, name);
   host->AddServiceEndpoint(TypeOf<IDataService>());
-  for (auto& operation : host->Description().Endpoints()[0]->Contract().Operations()) {
-    for (auto& behavior : operation.Behaviors()) {
-      if (auto* serializer =
-              dynamic_cast<DataContractSerializerOperationBehavior*>(behavior.get())) {
-        serializer->SetMaxItemsInObjectGraph(1 << 24);
-      }
-    }
-  }
+  SetMaxItemsInObjectGraph(host->Description(), 1 << 24);
   host->Open();
   return host;
 }

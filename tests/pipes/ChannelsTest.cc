@@ -46,16 +46,7 @@ class ChannelsTest : public ::testing::Test {
                                                      std::int32_t maxItems = -1) {
     auto host = std::make_unique<NamedPipeServiceHost>(service, kPid, kDataEndpoint);
     host->AddServiceEndpoint(TypeOf<IDataService>());
-    if (maxItems >= 0) {
-      for (auto& operation : host->Description().Endpoints()[0]->Contract().Operations()) {
-        for (auto& behavior : operation.Behaviors()) {
-          if (auto* serializer =
-                  dynamic_cast<DataContractSerializerOperationBehavior*>(behavior.get())) {
-            serializer->SetMaxItemsInObjectGraph(maxItems);
-          }
-        }
-      }
-    }
+    if (maxItems >= 0) SetMaxItemsInObjectGraph(host->Description(), maxItems);
     host->Open();
     return host;
   }

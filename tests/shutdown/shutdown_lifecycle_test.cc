@@ -201,7 +201,7 @@ TEST_F(ShutdownLifecycleTest, TheLimitWalkTouchesOnlySerializerBehaviours) {
   description.Endpoints().push_back(std::make_unique<ServiceModel::ServiceEndpoint>(
       "empty", ServiceModel::ContractDescription("Empty")));
 
-  ServiceModel::Interop::internal::RaiseSerializerLimits(description);
+  ServiceModel::SetMaxItemsInObjectGraph(description, kShutdownMaxItemsInObjectGraph);
   for (const auto& endpoint : description.Endpoints()) {
     for (const auto& operation : endpoint->Contract().Operations()) {
       for (const auto& behavior : operation.Behaviors()) {
