@@ -152,6 +152,19 @@ ProbeResult ProbeSocket(const std::string& path) noexcept {
   return ProbeResult::kRefused;
 }
 
+void RequireListener(const std::string& dir, const std::string& path, const std::string& where) {
+  CheckEndpointDirectory(dir, /*create=*/false, where);
+  CheckSocketPathLength(path, where);
+  switch (ProbeSocket(path)) {
+    case ProbeResult::kNobody:
+      throw EndpointNotFoundException(where + ": nobody is listening on " + path);
+    case ProbeResult::kRefused:
+      throw AddressAccessDeniedException(where + ": the socket " + path + " cannot be used");
+    case ProbeResult::kListening:
+      break;
+  }
+}
+
 std::string Site(std::int32_t pid, std::string_view endpoint) {
   std::string site = "process " + std::to_string(pid) + ", endpoint ";
   site.append(endpoint);

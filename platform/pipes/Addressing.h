@@ -50,6 +50,13 @@ enum class ProbeResult {
 // Connects to the socket at `path` and closes at once.
 ProbeResult ProbeSocket(const std::string& path) noexcept;
 
+// The checks before every new connection to the socket at `path` in `dir`:
+// the directory (CheckEndpointDirectory without create), the path length,
+// and a probe, so that a call fails at once when nobody listens instead of
+// waiting out the connect time-out. Raises EndpointNotFoundException or
+// AddressAccessDeniedException, the message starting with `where`.
+void RequireListener(const std::string& dir, const std::string& path, const std::string& where);
+
 // "process 4242, endpoint Shutdown": the prefix of every message.
 std::string Site(std::int32_t pid, std::string_view endpoint);
 

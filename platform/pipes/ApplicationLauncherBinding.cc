@@ -22,32 +22,25 @@ using Contracts::Service::IApplicationLauncher;
 // Server adapter: wire messages in, contract calls on the service object,
 // wire messages out.
 
-class ApplicationLauncherAdapter final : public v1::ApplicationLauncher::Service {
+class ApplicationLauncherAdapter final
+    : public UnaryAdapter<IApplicationLauncher, v1::ApplicationLauncher::Service> {
  public:
-  ApplicationLauncherAdapter(HostCore& core, ItemLimits limits)
-      : core_(core),
-        service_(dynamic_cast<IApplicationLauncher*>(core.Instance())),
-        limits_(std::move(limits)) {}
+  using UnaryAdapter::UnaryAdapter;
 
   grpc::Status LogOn(grpc::ServerContext*, const v1::LogOnRequest* request, v1::Empty*) override {
-    return core_.Unary(limits_, "LogOn", [&](std::int64_t) {
+    return Run("LogOn", [&](std::int64_t) {
       service_->LogOn(NORV_ARG(project_path), NORV_ARG(user), NORV_ARG(password), NORV_ARG(author));
     });
   }
   grpc::Status LaunchTrasko(grpc::ServerContext*, const v1::Empty*, v1::Empty*) override {
-    return core_.Unary(limits_, "LaunchTrasko", [&](std::int64_t) { service_->LaunchTrasko(); });
+    return Run("LaunchTrasko", [&](std::int64_t) { service_->LaunchTrasko(); });
   }
   grpc::Status LaunchWendal(grpc::ServerContext*, const v1::Empty*, v1::Empty*) override {
-    return core_.Unary(limits_, "LaunchWendal", [&](std::int64_t) { service_->LaunchWendal(); });
+    return Run("LaunchWendal", [&](std::int64_t) { service_->LaunchWendal(); });
   }
   grpc::Status LaunchOrbisk(grpc::ServerContext*, const v1::Empty*, v1::Empty*) override {
-    return core_.Unary(limits_, "LaunchOrbisk", [&](std::int64_t) { service_->LaunchOrbisk(); });
+    return Run("LaunchOrbisk", [&](std::int64_t) { service_->LaunchOrbisk(); });
   }
-
- private:
-  HostCore& core_;
-  IApplicationLauncher* service_;
-  ItemLimits limits_;
 };
 
 // ---------------------------------------------------------------------------
@@ -60,14 +53,9 @@ class ApplicationLauncherChannel final : public IApplicationLauncher, private Ch
 
   void LogOn(const String& projectPath, const String& user, const String& password,
              const String& author) override {
-    v1::LogOnRequest request;
-    NORV_SET_STRING(request, project_path, projectPath);
-    NORV_SET_STRING(request, user, user);
-    NORV_SET_STRING(request, password, password);
-    NORV_SET_STRING(request, author, author);
     v1::Empty reply;
-    Invoke(kApplicationLauncherStub, &v1::ApplicationLauncher::Stub::LogOn, "LogOn", request,
-           &reply);
+    Invoke(kApplicationLauncherStub, &v1::ApplicationLauncher::Stub::LogOn, "LogOn",
+           LogOnToWire(projectPath, user, password, author), &reply);
   }
   void LaunchTrasko() override {
     Launch(&v1::ApplicationLauncher::Stub::LaunchTrasko, "LaunchTrasko");
@@ -100,11 +88,8 @@ const ContractBinding& ApplicationLauncherBinding() {
   static const ContractBinding binding = {
       IApplicationLauncher::kContractName,
       {"LogOn", "LaunchTrasko", "LaunchWendal", "LaunchOrbisk"},
-      [](IServiceContract* s) { return dynamic_cast<IApplicationLauncher*>(s) != nullptr; },
-      [](const std::shared_ptr<HostCore>& core,
-         ItemLimits limits) -> std::unique_ptr<grpc::Service> {
-        return std::make_unique<ApplicationLauncherAdapter>(*core, std::move(limits));
-      },
+      &Implements<IApplicationLauncher>,
+      &MakeAdapter<ApplicationLauncherAdapter>,
       /*duplex=*/false,
   };
   return binding;

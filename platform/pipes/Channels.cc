@@ -43,18 +43,7 @@ std::shared_ptr<Connection> ConnectionCache::Get(const std::string& dir, const s
   // checked whenever one is made; a connection already made keeps its
   // peer whatever happens to the directory later, and checking it again
   // on every call cost a tenth of the call.
-  CheckEndpointDirectory(dir, /*create=*/false, where);
-  CheckSocketPathLength(path, where);
-  // Fail at once when nobody listens: waiting out the connect time-out
-  // would only delay the same answer.
-  switch (ProbeSocket(path)) {
-    case ProbeResult::kNobody:
-      throw EndpointNotFoundException(where + ": nobody is listening on " + path);
-    case ProbeResult::kRefused:
-      throw AddressAccessDeniedException(where + ": the socket " + path + " cannot be used");
-    case ProbeResult::kListening:
-      break;
-  }
+  RequireListener(dir, path, where);
   auto fresh = std::make_shared<Connection>(NewChannel(path), socket);
   ConnectChannel(*fresh->channel, path, where);
   std::lock_guard lock(mu_);

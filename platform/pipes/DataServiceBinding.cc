@@ -25,52 +25,49 @@ using Contracts::Service::IDataService;
 // Server adapter: wire messages in, contract calls on the service object,
 // wire messages out.
 
-class DataServiceAdapter final : public v1::DataService::Service {
+class DataServiceAdapter final : public UnaryAdapter<IDataService, v1::DataService::Service> {
  public:
-  DataServiceAdapter(HostCore& core, ItemLimits limits)
-      : core_(core),
-        service_(dynamic_cast<IDataService*>(core.Instance())),
-        limits_(std::move(limits)) {}
+  using UnaryAdapter::UnaryAdapter;
 
   grpc::Status LogOn(grpc::ServerContext*, const v1::LogOnRequest* request, v1::Empty*) override {
-    return core_.Unary(limits_, "LogOn", [&](std::int64_t) {
+    return Run("LogOn", [&](std::int64_t) {
       service_->LogOn(NORV_ARG(project_path), NORV_ARG(user), NORV_ARG(password), NORV_ARG(author));
     });
   }
   grpc::Status IsProjectAdmin(grpc::ServerContext*, const v1::CredentialsRequest* request,
                               v1::BoolReply* reply) override {
-    return core_.Unary(limits_, "IsProjectAdmin", [&](std::int64_t) {
+    return Run("IsProjectAdmin", [&](std::int64_t) {
       reply->set_value(service_->IsProjectAdmin(NORV_ARG(project_path), NORV_ARG(user_name),
                                                 NORV_ARG(password)));
     });
   }
   grpc::Status IsUserRestricted(grpc::ServerContext*, const v1::CredentialsRequest* request,
                                 v1::BoolReply* reply) override {
-    return core_.Unary(limits_, "IsUserRestricted", [&](std::int64_t) {
+    return Run("IsUserRestricted", [&](std::int64_t) {
       reply->set_value(service_->IsUserRestricted(NORV_ARG(project_path), NORV_ARG(user_name),
                                                   NORV_ARG(password)));
     });
   }
   grpc::Status IsDatabaseCanBeConnected(grpc::ServerContext*, const v1::CredentialsRequest* request,
                                         v1::BoolReply* reply) override {
-    return core_.Unary(limits_, "IsDatabaseCanBeConnected", [&](std::int64_t) {
+    return Run("IsDatabaseCanBeConnected", [&](std::int64_t) {
       reply->set_value(service_->IsDatabaseCanBeConnected(NORV_ARG(project_path),
                                                           NORV_ARG(user_name), NORV_ARG(password)));
     });
   }
   grpc::Status GetAuthors(grpc::ServerContext*, const v1::CredentialsRequest* request,
                           v1::StringListReply* reply) override {
-    return core_.Unary(limits_, "GetAuthors", [&](std::int64_t limit) {
-      auto authors =
-          service_->GetAuthors(NORV_ARG(project_path), NORV_ARG(user_name), NORV_ARG(password));
-      if (!authors) return;
-      CheckItems(authors->size(), limit, "GetAuthors");
-      StringsToWire(*authors, reply->mutable_value());
-    });
+    return RunList(
+        "GetAuthors",
+        [&] {
+          return service_->GetAuthors(NORV_ARG(project_path), NORV_ARG(user_name),
+                                      NORV_ARG(password));
+        },
+        StringsToWire, reply);
   }
   grpc::Status GetForecastEUR(grpc::ServerContext*, const v1::ForecastRequest* request,
                               v1::DoubleReply* reply) override {
-    return core_.Unary(limits_, "GetForecastEUR", [&](std::int64_t) {
+    return Run("GetForecastEUR", [&](std::int64_t) {
       reply->set_value(service_->GetForecastEUR(NORV_ARG(project_path), NORV_ARG(user_name),
                                                 NORV_ARG(password), request->borehole_id(),
                                                 NORV_ARG(template_name), NORV_ARG(author)));
@@ -78,7 +75,7 @@ class DataServiceAdapter final : public v1::DataService::Service {
   }
   grpc::Status GetForecastReserve(grpc::ServerContext*, const v1::ForecastRequest* request,
                                   v1::DoubleReply* reply) override {
-    return core_.Unary(limits_, "GetForecastReserve", [&](std::int64_t) {
+    return Run("GetForecastReserve", [&](std::int64_t) {
       reply->set_value(service_->GetForecastReserve(NORV_ARG(project_path), NORV_ARG(user_name),
                                                     NORV_ARG(password), request->borehole_id(),
                                                     NORV_ARG(template_name), NORV_ARG(author)));
@@ -86,7 +83,7 @@ class DataServiceAdapter final : public v1::DataService::Service {
   }
   grpc::Status GetForecastLife(grpc::ServerContext*, const v1::ForecastRequest* request,
                                v1::DateTimeReply* reply) override {
-    return core_.Unary(limits_, "GetForecastLife", [&](std::int64_t) {
+    return Run("GetForecastLife", [&](std::int64_t) {
       DateTimeToWire(service_->GetForecastLife(NORV_ARG(project_path), NORV_ARG(user_name),
                                                NORV_ARG(password), request->borehole_id(),
                                                NORV_ARG(template_name), NORV_ARG(author)),
@@ -95,63 +92,58 @@ class DataServiceAdapter final : public v1::DataService::Service {
   }
   grpc::Status GetForecastEURList(grpc::ServerContext*, const v1::ForecastListRequest* request,
                                   v1::DoubleResultSetListReply* reply) override {
-    return core_.Unary(limits_, "GetForecastEURList", [&](std::int64_t limit) {
-      auto list = service_->GetForecastEURList(NORV_ARG(project_path), NORV_ARG(user_name),
-                                               NORV_ARG(password), NORV_ARG(forecast_name),
-                                               NORV_ARG(author));
-      if (!list) return;
-      CheckItems(list->size(), limit, "GetForecastEURList");
-      DoubleResultsToWire(*list, reply->mutable_value());
-    });
+    return RunList(
+        "GetForecastEURList",
+        [&] {
+          return service_->GetForecastEURList(NORV_ARG(project_path), NORV_ARG(user_name),
+                                              NORV_ARG(password), NORV_ARG(forecast_name),
+                                              NORV_ARG(author));
+        },
+        DoubleResultsToWire, reply);
   }
   grpc::Status GetForecastReserveList(grpc::ServerContext*, const v1::ForecastListRequest* request,
                                       v1::DoubleResultSetListReply* reply) override {
-    return core_.Unary(limits_, "GetForecastReserveList", [&](std::int64_t limit) {
-      auto list = service_->GetForecastReserveList(NORV_ARG(project_path), NORV_ARG(user_name),
-                                                   NORV_ARG(password), NORV_ARG(forecast_name),
-                                                   NORV_ARG(author));
-      if (!list) return;
-      CheckItems(list->size(), limit, "GetForecastReserveList");
-      DoubleResultsToWire(*list, reply->mutable_value());
-    });
+    return RunList(
+        "GetForecastReserveList",
+        [&] {
+          return service_->GetForecastReserveList(NORV_ARG(project_path), NORV_ARG(user_name),
+                                                  NORV_ARG(password), NORV_ARG(forecast_name),
+                                                  NORV_ARG(author));
+        },
+        DoubleResultsToWire, reply);
   }
   grpc::Status GetForecastLifeList(grpc::ServerContext*, const v1::ForecastListRequest* request,
                                    v1::DateTimeResultSetListReply* reply) override {
-    return core_.Unary(limits_, "GetForecastLifeList", [&](std::int64_t limit) {
-      auto list = service_->GetForecastLifeList(NORV_ARG(project_path), NORV_ARG(user_name),
-                                                NORV_ARG(password), NORV_ARG(forecast_name),
-                                                NORV_ARG(author));
-      if (!list) return;
-      CheckItems(list->size(), limit, "GetForecastLifeList");
-      DateTimeResultsToWire(*list, reply->mutable_value());
-    });
+    return RunList(
+        "GetForecastLifeList",
+        [&] {
+          return service_->GetForecastLifeList(NORV_ARG(project_path), NORV_ARG(user_name),
+                                               NORV_ARG(password), NORV_ARG(forecast_name),
+                                               NORV_ARG(author));
+        },
+        DateTimeResultsToWire, reply);
   }
   grpc::Status GetBoreholeIdsWithForecast(grpc::ServerContext*, const v1::TemplateRequest* request,
                                           v1::Int32ListReply* reply) override {
-    return core_.Unary(limits_, "GetBoreholeIdsWithForecast", [&](std::int64_t limit) {
-      auto ids = service_->GetBoreholeIdsWithForecast(NORV_ARG(project_path), NORV_ARG(user_name),
+    return RunList(
+        "GetBoreholeIdsWithForecast",
+        [&] {
+          return service_->GetBoreholeIdsWithForecast(NORV_ARG(project_path), NORV_ARG(user_name),
                                                       NORV_ARG(password), NORV_ARG(template_name),
                                                       NORV_ARG(author));
-      if (!ids) return;
-      CheckItems(ids->size(), limit, "GetBoreholeIdsWithForecast");
-      Int32sToWire(*ids, reply->mutable_value());
-    });
+        },
+        Int32sToWire, reply);
   }
   grpc::Status GetForecastTemplatesByAuthor(grpc::ServerContext*, const v1::AuthorRequest* request,
                                             v1::StringResultSetListReply* reply) override {
-    return core_.Unary(limits_, "GetForecastTemplatesByAuthor", [&](std::int64_t limit) {
-      auto list = service_->GetForecastTemplatesByAuthor(
-          NORV_ARG(project_path), NORV_ARG(user_name), NORV_ARG(password), NORV_ARG(author));
-      if (!list) return;
-      CheckItems(list->size(), limit, "GetForecastTemplatesByAuthor");
-      StringResultsToWire(*list, reply->mutable_value());
-    });
+    return RunList(
+        "GetForecastTemplatesByAuthor",
+        [&] {
+          return service_->GetForecastTemplatesByAuthor(NORV_ARG(project_path), NORV_ARG(user_name),
+                                                        NORV_ARG(password), NORV_ARG(author));
+        },
+        StringResultsToWire, reply);
   }
-
- private:
-  HostCore& core_;
-  IDataService* service_;
-  ItemLimits limits_;
 };
 
 // ---------------------------------------------------------------------------
@@ -163,13 +155,9 @@ class DataServiceChannel final : public IDataService, private ChannelBase {
 
   void LogOn(const String& projectPath, const String& user, const String& password,
              const String& author) override {
-    v1::LogOnRequest request;
-    NORV_SET_STRING(request, project_path, projectPath);
-    NORV_SET_STRING(request, user, user);
-    NORV_SET_STRING(request, password, password);
-    NORV_SET_STRING(request, author, author);
     v1::Empty reply;
-    Invoke(kDataServiceStub, &v1::DataService::Stub::LogOn, "LogOn", request, &reply);
+    Invoke(kDataServiceStub, &v1::DataService::Stub::LogOn, "LogOn",
+           LogOnToWire(projectPath, user, password, author), &reply);
   }
 
   bool IsProjectAdmin(const String& projectPath, const String& userName,
@@ -359,11 +347,8 @@ const ContractBinding& DataServiceBinding() {
        "GetForecastEUR", "GetForecastReserve", "GetForecastLife", "GetForecastEURList",
        "GetForecastReserveList", "GetForecastLifeList", "GetBoreholeIdsWithForecast",
        "GetForecastTemplatesByAuthor"},
-      [](IServiceContract* s) { return dynamic_cast<IDataService*>(s) != nullptr; },
-      [](const std::shared_ptr<HostCore>& core,
-         ItemLimits limits) -> std::unique_ptr<grpc::Service> {
-        return std::make_unique<DataServiceAdapter>(*core, std::move(limits));
-      },
+      &Implements<IDataService>,
+      &MakeAdapter<DataServiceAdapter>,
       /*duplex=*/false,
   };
   return binding;

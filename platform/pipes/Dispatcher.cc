@@ -6,17 +6,20 @@ namespace Norv::ServiceModel::internal {
 
 thread_local constinit OperationContext* tCurrentContext = nullptr;
 
-grpc::Status FaultStatus() {
+std::string FaultMessage(std::string_view raiser) {
   try {
     throw;
   } catch (const FaultException& e) {
-    return grpc::Status(grpc::StatusCode::UNKNOWN, e.Reason());
+    return e.Reason();
   } catch (const std::exception& e) {
-    return grpc::Status(grpc::StatusCode::UNKNOWN, e.what());
+    return e.what();
   } catch (...) {
-    return grpc::Status(grpc::StatusCode::UNKNOWN,
-                        "the service raised an exception that is not a std::exception");
+    return std::string(raiser) + " raised an exception that is not a std::exception";
   }
+}
+
+grpc::Status FaultStatus() {
+  return grpc::Status(grpc::StatusCode::UNKNOWN, FaultMessage("the service"));
 }
 
 bool HostCore::AddSession(const std::shared_ptr<ServerSession>& session) {

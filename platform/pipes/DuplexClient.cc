@@ -16,6 +16,7 @@
 
 #include "norv/contracts/v1/shutdown.grpc.pb.h"
 #include "platform/pipes/Addressing.h"
+#include "platform/pipes/ContractBinding.h"
 #include "platform/pipes/Runtime.h"
 #include "services/NamedPipeServiceHost.h"
 
@@ -51,16 +52,7 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
     std::string where = Site(pid_, name_) + ", operation CreateChannel";
     std::string dir = EndpointDirectory();
     std::string path = SocketPath(dir, pid_, name_);
-    CheckEndpointDirectory(dir, /*create=*/false, where);
-    CheckSocketPathLength(path, where);
-    switch (ProbeSocket(path)) {
-      case ProbeResult::kNobody:
-        throw EndpointNotFoundException(where + ": nobody is listening on " + path);
-      case ProbeResult::kRefused:
-        throw AddressAccessDeniedException(where + ": the socket " + path + " cannot be used");
-      case ProbeResult::kListening:
-        break;
-    }
+    RequireListener(dir, path, where);
     channel_ = NewChannel(path);
     ConnectChannel(*channel_, path, where);
     stub_ = v1::Shutdown::NewStub(channel_);
@@ -181,27 +173,7 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
         callbacks_.pop_front();
       }
       v1::ClientMessage message;
-      v1::CallbackReply* reply = message.mutable_callback_reply();
-      reply->set_id(call.id());
-      try {
-        switch (call.operation_case()) {
-          case v1::CallbackCall::kRequestShutdown:
-            reply->set_accepted(callback_->RequestShutdown());
-            break;
-          case v1::CallbackCall::kForceShutdown:
-            callback_->ForceShutdown();
-            break;
-          default:
-            throw std::invalid_argument("the callback names no operation of IShutdownCallback");
-        }
-      } catch (const FaultException& e) {
-        reply->mutable_fault()->set_message(e.Reason());
-      } catch (const std::exception& e) {
-        reply->mutable_fault()->set_message(e.what());
-      } catch (...) {
-        reply->mutable_fault()->set_message(
-            "the callback raised an exception that is not a std::exception");
-      }
+      AnswerShutdownCallback(*callback_, call, message.mutable_callback_reply());
       Write(message);
     }
   }

@@ -96,8 +96,14 @@ class ScopedOperationContext {
   OperationContext* previous_;
 };
 
+// The text of the exception being handled, as a fault carries it: a
+// FaultException's reason, another exception's what(), or a sentence naming
+// `raiser` ("the service", "the callback") for anything else. Called inside
+// a catch block.
+std::string FaultMessage(std::string_view raiser);
+
 // The status for a fault that the service object raised: UNKNOWN with the
-// fault's own text. Called inside a catch block.
+// FaultMessage. Called inside a catch block.
 grpc::Status FaultStatus();
 
 class HostCore : public std::enable_shared_from_this<HostCore> {

@@ -50,11 +50,30 @@ void RunShutdownCall(IServiceContract* instance, const v1::OperationCall& call) 
 
 }  // namespace
 
+void AnswerShutdownCallback(Contracts::Service::IShutdownCallback& callback,
+                            const v1::CallbackCall& call, v1::CallbackReply* reply) {
+  reply->set_id(call.id());
+  try {
+    switch (call.operation_case()) {
+      case v1::CallbackCall::kRequestShutdown:
+        reply->set_accepted(callback.RequestShutdown());
+        break;
+      case v1::CallbackCall::kForceShutdown:
+        callback.ForceShutdown();
+        break;
+      default:
+        throw std::invalid_argument("the callback names no operation of IShutdownCallback");
+    }
+  } catch (...) {
+    reply->mutable_fault()->set_message(FaultMessage("the callback"));
+  }
+}
+
 const ContractBinding& ShutdownBinding() {
   static const ContractBinding binding = {
       IShutdown::kContractName,
       {"Subscribe", "Unsubscribe", "Ping"},
-      [](IServiceContract* s) { return dynamic_cast<IShutdown*>(s) != nullptr; },
+      &Implements<IShutdown>,
       [](const std::shared_ptr<HostCore>& core, ItemLimits) -> std::unique_ptr<grpc::Service> {
         core->ServeSessionCalls(&RunShutdownCall);
         return std::make_unique<ShutdownAdapter>(core);

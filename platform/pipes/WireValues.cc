@@ -8,6 +8,18 @@
 
 namespace Norv::ServiceModel::internal {
 
+norv::contracts::v1::LogOnRequest LogOnToWire(const ServiceString& projectPath,
+                                              const ServiceString& user,
+                                              const ServiceString& password,
+                                              const ServiceString& author) {
+  norv::contracts::v1::LogOnRequest request;
+  if (!projectPath.IsNull()) request.set_project_path(projectPath.ToUtf8());
+  if (!user.IsNull()) request.set_user(user.ToUtf8());
+  if (!password.IsNull()) request.set_password(password.ToUtf8());
+  if (!author.IsNull()) request.set_author(author.ToUtf8());
+  return request;
+}
+
 namespace v1 = norv::contracts::v1;
 
 namespace {

@@ -31,6 +31,13 @@ inline ServiceString StringFromWire(bool present, const std::string& utf8) {
   return present ? ServiceString::FromUtf8(utf8) : ServiceString();
 }
 
+// The request of LogOn, which the data service and the launcher share; a
+// null string stays absent.
+norv::contracts::v1::LogOnRequest LogOnToWire(const ServiceString& projectPath,
+                                              const ServiceString& user,
+                                              const ServiceString& password,
+                                              const ServiceString& author);
+
 void DateTimeToWire(const DateTime& value, norv::contracts::v1::DateTime* out);
 // Raises MalformedMessage naming the field for a date-time outside the
 // calendar (year 1 to 9999, a day of its month, time fields in range).
