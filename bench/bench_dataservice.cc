@@ -36,7 +36,7 @@
 #include "servers/dataservice/SqliteDataService.h"
 #include "services/NamedPipeServiceHost.h"
 #include "services/Text.h"
-#include "tests/shutdown/ChildProcess.h"
+#include "tests/support/ChildProcess.h"
 
 namespace {
 
@@ -184,7 +184,7 @@ std::unique_ptr<grpc::Server> StartBareServer(const std::string& path, BareDataS
 // process ends when this one closes its input.
 class RemoteHosts {
  public:
-  RemoteHosts() : child_("/proc/self/exe", {"--serve", RunDir().Path().string()}) {
+  RemoteHosts() : child_({"/proc/self/exe", "--serve", RunDir().Path().string()}) {
     auto line = child_.ReadLine();
     if (line != "ready") throw std::runtime_error("the serving process did not start");
   }

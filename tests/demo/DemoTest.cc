@@ -18,7 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "servers/dataservice/SqliteDataService.h"
-#include "tests/shutdown/ChildProcess.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TestSupport.h"
 
 namespace Norv {
@@ -63,8 +63,8 @@ struct DemoRun {
 };
 
 DemoRun RunDemo(const fs::path& dir) {
-  Testing::ChildProcess demo((Testing::BinaryDir() / "tools/norvctl/norvctl").string(),
-                             {"demo", "--dir", dir.string()});
+  Testing::ChildProcess demo(
+      {(Testing::BinaryDir() / "tools/norvctl/norvctl").string(), "demo", "--dir", dir.string()});
   demo.CloseInput();
   DemoRun run;
   // Generous per-line bound; a healthy demo prints its lines within
@@ -209,8 +209,8 @@ TEST_F(DemoTest, AFailureNamesTheCallAndStillStopsEverything) {
   Testing::ScopedEnv badCodePage("NORV_ANSI_CODEPAGE", std::string("bogus"));
   const fs::path dir = temp_.Path() / "failing";
   const fs::path norvctl = Testing::BinaryDir() / "tools/norvctl/norvctl";
-  Testing::ChildProcess demo(
-      "/bin/sh", {"-c", "exec \"$0\" demo --dir \"$1\" 2>&1", norvctl.string(), dir.string()});
+  Testing::ChildProcess demo({norvctl.string(), "demo", "--dir", dir.string()},
+                             {.errors = Testing::ChildProcess::ErrorStream::kIntoOutput});
   demo.CloseInput();
   std::string all;
   std::vector<int> subscriberPids;
@@ -242,8 +242,8 @@ TEST_F(DemoTest, RefusesADirectoryThatIsNotEmptyAndNamesIt) {
   const fs::path dir = temp_.Path() / "busy";
   fs::create_directories(dir);
   std::ofstream(dir / "keep.txt") << "mine\n";
-  Testing::ChildProcess demo((Testing::BinaryDir() / "tools/norvctl/norvctl").string(),
-                             {"demo", "--dir", dir.string()});
+  Testing::ChildProcess demo(
+      {(Testing::BinaryDir() / "tools/norvctl/norvctl").string(), "demo", "--dir", dir.string()});
   demo.CloseInput();
   while (demo.ReadLine()) {
   }

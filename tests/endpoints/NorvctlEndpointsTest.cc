@@ -3,14 +3,11 @@
 // its own, plus files a test plants the way a dead or misbehaving host
 // leaves them.
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -28,9 +25,8 @@
 
 #include "services/NamedPipeServiceHost.h"
 #include "tests/pipes/TestServices.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TestSupport.h"
-
-extern char** environ;
 
 namespace Norv::Testing {
 namespace {
@@ -40,109 +36,12 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using namespace std::chrono_literals;
 
-// A child process with its standard input (kept open until destruction),
-// output and error on pipes. Killed and reaped on destruction.
-class Child {
- public:
-  explicit Child(const std::vector<std::string>& args, const std::string& input = "") {
-    int in[2], out[2], err[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
-        ::pipe2(err, O_CLOEXEC) != 0) {
-      throw std::runtime_error("pipe2 failed");
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    int rc = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(in[0]);
-    ::close(out[1]);
-    ::close(err[1]);
-    if (rc != 0) throw std::runtime_error("cannot start " + args[0]);
-    [[maybe_unused]] ssize_t written = ::write(in[1], input.data(), input.size());
-    in_ = in[1];
-    out_ = out[0];
-    err_ = err[0];
-  }
-  ~Child() {
-    Kill();
-    ::close(in_);
-    ::close(out_);
-    ::close(err_);
-  }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-
-  pid_t Pid() const { return pid_; }
-
-  // The next line of standard output; "" at its end.
-  std::string ReadLine() {
-    std::string line;
-    char c;
-    while (::read(out_, &c, 1) == 1 && c != '\n') line += c;
-    return line;
-  }
-
-  // Closes standard input, reads both outputs to their end and reaps the
-  // child; a child still running after `limit` is killed. Its exit code
-  // (128 + signal when killed).
-  int Finish(std::chrono::milliseconds limit = 30s) {
-    ::close(in_);
-    in_ = -1;
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
-    std::string* sinks[] = {&out, &err};
-    int open = 2;
-    while (open > 0) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      if (left <= 0ms) {
-        ::kill(pid_, SIGKILL);
-        break;
-      }
-      if (::poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
-      for (int i = 0; i < 2; ++i) {
-        if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-        char buffer[4096];
-        ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-        if (n > 0) {
-          sinks[i]->append(buffer, static_cast<std::size_t>(n));
-        } else {
-          fds[i].fd = -1;
-          --open;
-        }
-      }
-    }
-    return Reap();
-  }
-
-  void Kill() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    Reap();
-  }
-
-  std::string out, err;
-
- private:
-  int Reap() {
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-
-  pid_t pid_ = -1;
-  int in_ = -1;
-  int out_ = -1;
-  int err_ = -1;
-};
+// A child process with its standard input on a pipe (open until Finish) and
+// its standard error on a pipe of its own.
+std::unique_ptr<ChildProcess> Start(std::vector<std::string> argv) {
+  return std::make_unique<ChildProcess>(
+      std::move(argv), ChildProcess::Options{.errors = ChildProcess::ErrorStream::kPipe});
+}
 
 // One endpoint of the listing, as the JSON reader printed it.
 struct Row {
@@ -156,11 +55,13 @@ struct Parsed {
 };
 
 Parsed ParseJson(const std::string& json) {
-  Child reader({NORV_PYTHON3, NORV_ENDPOINTS_JSON_SCRIPT}, json);
-  int code = reader.Finish();
-  if (code != 0) throw std::runtime_error("the JSON does not parse: " + reader.err + "\n" + json);
+  std::unique_ptr<ChildProcess> reader = Start({NORV_PYTHON3, NORV_ENDPOINTS_JSON_SCRIPT});
+  reader->Write(json);
+  int code = reader->Finish();
+  if (code != 0)
+    throw std::runtime_error("the JSON does not parse: " + reader->Err() + "\n" + json);
   Parsed parsed;
-  std::istringstream lines(reader.out);
+  std::istringstream lines(reader->Out());
   std::string line;
   while (std::getline(lines, line)) {
     std::vector<std::string> f;
@@ -196,10 +97,10 @@ class NorvctlEndpointsTest : public ::testing::Test {
   int Run(const std::vector<std::string>& args) {
     std::vector<std::string> full = {NORV_NORVCTL};
     full.insert(full.end(), args.begin(), args.end());
-    Child child(full);
-    int code = child.Finish();
-    out_ = child.out;
-    err_ = child.err;
+    std::unique_ptr<ChildProcess> child = Start(full);
+    int code = child->Finish();
+    out_ = child->Out();
+    err_ = child->Err();
     return code;
   }
 
@@ -210,29 +111,26 @@ class NorvctlEndpointsTest : public ::testing::Test {
     return ParseJson(out_);
   }
 
-  std::unique_ptr<Child> ServeDataService() {
+  std::unique_ptr<ChildProcess> ServeDataService() {
     std::string db = (files_.Path() / "project.db").string();
     if (!fs::exists(db)) {
       EXPECT_EQ(Run({"project", "create-demo", db}), 0) << err_;
     }
-    auto child = std::make_unique<Child>(
-        std::vector<std::string>{NORV_NORVCTL, "serve", "data-service", "--db", db});
-    EXPECT_THAT(child->ReadLine(), HasSubstr("serving"));
+    auto child = Start({NORV_NORVCTL, "serve", "data-service", "--db", db});
+    EXPECT_THAT(child->ReadLine().value_or(""), HasSubstr("serving"));
     return child;
   }
 
-  std::unique_ptr<Child> ServeLauncher() {
-    auto child = std::make_unique<Child>(std::vector<std::string>{NORV_NORVCTL, "serve", "launcher",
-                                                                  "--trasko", "true", "--wendal",
-                                                                  "true", "--orbisk", "true"});
-    EXPECT_THAT(child->ReadLine(), HasSubstr("serving ApplicationLauncher"));
+  std::unique_ptr<ChildProcess> ServeLauncher() {
+    auto child = Start({NORV_NORVCTL, "serve", "launcher", "--trasko", "true", "--wendal", "true",
+                        "--orbisk", "true"});
+    EXPECT_THAT(child->ReadLine().value_or(""), HasSubstr("serving ApplicationLauncher"));
     return child;
   }
 
-  std::unique_ptr<Child> ShutdownHost() {
-    auto child =
-        std::make_unique<Child>(std::vector<std::string>{NORV_NORVCTL, "shutdown", "host"});
-    EXPECT_THAT(child->ReadLine(), HasSubstr("start: process"));
+  std::unique_ptr<ChildProcess> ShutdownHost() {
+    auto child = Start({NORV_NORVCTL, "shutdown", "host"});
+    EXPECT_THAT(child->ReadLine().value_or(""), HasSubstr("start: process"));
     return child;
   }
 
@@ -362,9 +260,10 @@ TEST_F(NorvctlEndpointsTest, ASocketThatAcceptsButNeverAnswersIsBoundedAndKept) 
   auto launcher = ServeLauncher();
 
   // Finish() kills a listing that outlives its limit: a hang fails here.
-  Child listing({NORV_NORVCTL, "endpoints", "--json", "--prune", "--timeout", "300"});
-  ASSERT_EQ(listing.Finish(20s), 0) << listing.err;
-  Parsed parsed = ParseJson(listing.out);
+  std::unique_ptr<ChildProcess> listing =
+      Start({NORV_NORVCTL, "endpoints", "--json", "--prune", "--timeout", "300"});
+  ASSERT_EQ(listing->Finish(20s), 0) << listing->Err();
+  Parsed parsed = ParseJson(listing->Out());
   const Row& silent = parsed.rows["2147480010.Silent"];
   EXPECT_EQ(silent.state, "unresponsive");
   EXPECT_EQ(silent.answers, "silent");

@@ -3,9 +3,7 @@
 // the test's own user when that is not root): the directory's mode binds it
 // for real. The save must fail naming the document, and leave the old
 // document whole and no temporary file behind.
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,9 +17,8 @@
 #include <gtest/gtest.h>
 
 #include "services/PreferredTDList.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TestSupport.h"
-
-extern char** environ;
 
 namespace Norv::PreferredTDList {
 namespace {
@@ -40,36 +37,10 @@ struct HelperResult {
 
 // Runs the save helper on `dir` and collects its exit status and output.
 HelperResult RunSaveHelper(const std::string& dir) {
-  int out[2];
-  if (::pipe(out) != 0) return {};
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addclose(&actions, out[0]);
-  const std::string uid = std::to_string(kNobody);
-  std::vector<char*> argv = {const_cast<char*>(NORV_FAULTS_SAVE_HELPER),
-                             const_cast<char*>(dir.c_str()), const_cast<char*>(uid.c_str()),
-                             nullptr};
-  pid_t pid = -1;
-  int rc = ::posix_spawn(&pid, NORV_FAULTS_SAVE_HELPER, &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(out[1]);
+  Testing::ChildProcess helper({NORV_FAULTS_SAVE_HELPER, dir, std::to_string(kNobody)});
   HelperResult result;
-  if (rc != 0) {
-    ::close(out[0]);
-    return result;
-  }
-  char buffer[4096];
-  for (ssize_t n; (n = ::read(out[0], buffer, sizeof(buffer))) != 0;) {
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) break;
-    result.output.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(out[0]);
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.status = helper.Finish();
+  result.output = helper.Out();
   return result;
 }
 

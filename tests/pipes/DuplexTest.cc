@@ -8,15 +8,17 @@
 #include <gtest/gtest.h>
 
 #include "tests/pipes/TestServices.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TestSupport.h"
 
 namespace Norv::ServiceModel {
 namespace {
 
+using Norv::Testing::ChildProcess;
 using Norv::Testing::Eventually;
 using Norv::Testing::IShutdown;
 using Norv::Testing::IShutdownCallback;
-using Norv::Testing::PeerProcess;
+using Norv::Testing::PeerArgv;
 using Norv::Testing::PrivatePipeDir;
 using Norv::Testing::RecordingShutdown;
 using Norv::Testing::ScriptedCallback;
@@ -189,7 +191,7 @@ TEST_F(DuplexTest, CloseEndsLiveSessionsAndFreesTheEndpoint) {
 }
 
 TEST_F(DuplexTest, KilledClientIsSoonDisconnected) {
-  PeerProcess peer({"subscribe", std::to_string(kPid), "Shutdown", "5"});
+  ChildProcess peer(PeerArgv({"subscribe", std::to_string(kPid), "Shutdown", "5"}));
   ASSERT_EQ(peer.ReadLine(), "ready");
   auto channel = service_->WaitForSubscriber(5);
   ASSERT_NE(channel, nullptr);

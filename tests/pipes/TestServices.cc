@@ -1,22 +1,14 @@
 #include "tests/pipes/TestServices.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <grpcpp/generic/generic_stub.h>
 #include <grpcpp/grpcpp.h>
 
 #include <chrono>
 #include <future>
 #include <stdexcept>
-#include <system_error>
 #include <thread>
 
 #include "tests/support/TestSupport.h"
-
-extern char** environ;
 
 namespace Norv::Testing {
 
@@ -132,86 +124,10 @@ bool Eventually(const std::function<bool()>& condition) {
   return condition();
 }
 
-PeerProcess::PeerProcess(const std::vector<std::string>& arguments) {
-  std::string program = (BinaryDir() / "tests" / "pipes" / "norv_pipes_peer").string();
-  int outFds[2];
-  int inFds[2];
-  if (::pipe2(outFds, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category());
-  if (::pipe2(inFds, O_CLOEXEC) != 0) {
-    const int error = errno;
-    ::close(outFds[0]);
-    ::close(outFds[1]);
-    throw std::system_error(error, std::generic_category());
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, outFds[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, inFds[0], STDIN_FILENO);
-  std::vector<char*> argv;
-  argv.push_back(program.data());
-  std::vector<std::string> copies = arguments;
-  for (std::string& argument : copies) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-  int rc = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(outFds[1]);
-  ::close(inFds[0]);
-  out_ = outFds[0];
-  in_ = inFds[1];
-  if (rc != 0) {
-    ::close(out_);
-    ::close(in_);
-    throw std::system_error(rc, std::generic_category(), "posix_spawn " + program);
-  }
-}
-
-void PeerProcess::WriteLine(const std::string& line) {
-  const std::string data = line + "\n";
-  std::size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t wrote = ::write(in_, data.data() + done, data.size() - done);
-    if (wrote < 0) {
-      if (errno == EINTR) continue;
-      throw std::system_error(errno, std::generic_category(), "write to norv_pipes_peer");
-    }
-    done += static_cast<std::size_t>(wrote);
-  }
-}
-
-void PeerProcess::CloseInput() noexcept {
-  if (in_ >= 0) ::close(in_);
-  in_ = -1;
-}
-
-PeerProcess::~PeerProcess() {
-  CloseInput();
-  Kill();
-  if (out_ >= 0) ::close(out_);
-}
-
-std::string PeerProcess::ReadLine() {
-  for (;;) {
-    auto newline = buffer_.find('\n');
-    if (newline != std::string::npos) {
-      std::string line = buffer_.substr(0, newline);
-      buffer_.erase(0, newline + 1);
-      return line;
-    }
-    char chunk[256];
-    ssize_t n = ::read(out_, chunk, sizeof(chunk));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return std::string();
-    buffer_.append(chunk, static_cast<std::size_t>(n));
-  }
-}
-
-void PeerProcess::Kill() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGKILL);
-  int status = 0;
-  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-  }
-  pid_ = -1;
+std::vector<std::string> PeerArgv(const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv = {(BinaryDir() / "tests" / "pipes" / "norv_pipes_peer").string()};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  return argv;
 }
 
 }  // namespace Norv::Testing

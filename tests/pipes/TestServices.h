@@ -1,12 +1,8 @@
 // Service objects and helpers shared by the component's tests: a data
 // service whose answers the test sets, a shutdown service that records its
-// subscribers, and a child process started with posix_spawn whose standard
-// output the test reads line by line.
+// subscribers, and the command line of the peer process.
 #ifndef NORV_TESTS_PIPES_TEST_SERVICES_H_
 #define NORV_TESTS_PIPES_TEST_SERVICES_H_
-
-#include <signal.h>
-#include <sys/types.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -146,29 +142,9 @@ std::optional<std::string> ListServicesByReflection(const std::string& path);
 // Polls `condition` every few milliseconds for up to 30 s.
 bool Eventually(const std::function<bool()>& condition);
 
-// A child process of tests/pipes/norv_pipes_peer, its standard input and
-// output on pipes; killed (SIGKILL) and reaped on destruction.
-class PeerProcess {
- public:
-  explicit PeerProcess(const std::vector<std::string>& arguments);
-  ~PeerProcess();
-  PeerProcess(const PeerProcess&) = delete;
-  PeerProcess& operator=(const PeerProcess&) = delete;
-
-  // The next line the child writes, without the newline; "" at end of file.
-  std::string ReadLine();
-  // Writes `line` and a newline to the child's standard input.
-  void WriteLine(const std::string& line);
-  void CloseInput() noexcept;
-  void Kill();
-  pid_t Pid() const noexcept { return pid_; }
-
- private:
-  pid_t pid_ = -1;
-  int in_ = -1;
-  int out_ = -1;
-  std::string buffer_;
-};
+// The command line of tests/pipes/norv_pipes_peer with `arguments`, for a
+// ChildProcess.
+std::vector<std::string> PeerArgv(const std::vector<std::string>& arguments);
 
 }  // namespace Norv::Testing
 

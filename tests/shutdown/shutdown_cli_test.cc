@@ -10,7 +10,7 @@
 #include <string>
 #include <utility>
 
-#include "tests/shutdown/ChildProcess.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TestSupport.h"
 
 namespace Norv::Testing {
@@ -19,14 +19,14 @@ namespace {
 TEST(ShutdownCliTest, HostAndSubscriberTalkThroughTheirStandardStreams) {
   PrivatePipeDir pipes;
   const std::string pid = std::to_string(::getpid() + 100000);
-  ChildProcess host(NORVCTL, {"shutdown", "host", "--pid", pid});
+  ChildProcess host({NORVCTL, "shutdown", "host", "--pid", pid});
   ASSERT_EQ(host.ReadLine(), "start: process " + pid);
 
-  ChildProcess refuser(NORVCTL,
-                       {"shutdown", "subscribe", "--pid", pid, "--key", "3", "--answer", "no"});
+  ChildProcess refuser(
+      {NORVCTL, "shutdown", "subscribe", "--pid", pid, "--key", "3", "--answer", "no"});
   ASSERT_EQ(refuser.ReadLine(), "subscribed: process " + pid + ", endpoint Shutdown, key 3");
-  ChildProcess failing(NORVCTL, {"shutdown", "subscribe", "--pid", pid, "--key", "4", "--answer",
-                                 "fail", "--until-stdin-closes"});
+  ChildProcess failing({NORVCTL, "shutdown", "subscribe", "--pid", pid, "--key", "4", "--answer",
+                        "fail", "--until-stdin-closes"});
   ASSERT_EQ(failing.ReadLine(), "subscribed: process " + pid + ", endpoint Shutdown, key 4");
 
   host.WriteLine("request");
@@ -72,14 +72,15 @@ bool ExitedWithZero(const std::optional<int>& status) {
 TEST(ShutdownCliTest, SubscriberWithoutInputStaysSubscribedUntilSignalled) {
   PrivatePipeDir pipes;
   const std::string pid = std::to_string(::getpid() + 100000);
-  ChildProcess host(NORVCTL, {"shutdown", "host", "--pid", pid});
+  ChildProcess host({NORVCTL, "shutdown", "host", "--pid", pid});
   ASSERT_EQ(host.ReadLine(), "start: process " + pid);
   const std::pair<ChildProcess::Input, int> cases[] = {{ChildProcess::Input::kDevNull, SIGTERM},
                                                        {ChildProcess::Input::kClosed, SIGINT}};
   for (const auto& [input, signal] : cases) {
     SCOPED_TRACE(signal == SIGTERM ? "input /dev/null, SIGTERM" : "input closed, SIGINT");
     ChildProcess refuser(
-        NORVCTL, {"shutdown", "subscribe", "--pid", pid, "--key", "7", "--answer", "no"}, input);
+        {NORVCTL, "shutdown", "subscribe", "--pid", pid, "--key", "7", "--answer", "no"},
+        {.input = input});
     ASSERT_EQ(refuser.ReadLine(), "subscribed: process " + pid + ", endpoint Shutdown, key 7");
     EXPECT_EQ(refuser.Wait(std::chrono::milliseconds(500)), std::nullopt)
         << "the subscriber left on its own";
@@ -104,11 +105,12 @@ TEST(ShutdownCliTest, HostWithoutInputServesUntilSignalled) {
   PrivatePipeDir pipes;
   const std::string pid = std::to_string(::getpid() + 100000);
   {
-    ChildProcess host(NORVCTL, {"shutdown", "host", "--pid", pid}, ChildProcess::Input::kDevNull);
+    ChildProcess host({NORVCTL, "shutdown", "host", "--pid", pid},
+                      {.input = ChildProcess::Input::kDevNull});
     ASSERT_EQ(host.ReadLine(), "start: process " + pid);
     EXPECT_EQ(host.Wait(std::chrono::milliseconds(500)), std::nullopt) << "the host left";
     ChildProcess subscriber(
-        NORVCTL, {"shutdown", "subscribe", "--pid", pid, "--key", "1", "--answer", "yes"});
+        {NORVCTL, "shutdown", "subscribe", "--pid", pid, "--key", "1", "--answer", "yes"});
     ASSERT_EQ(subscriber.ReadLine(), "subscribed: process " + pid + ", endpoint Shutdown, key 1");
     subscriber.Signal(SIGTERM);
     EXPECT_EQ(subscriber.ReadLine(), "stopped on SIGTERM");
@@ -118,23 +120,23 @@ TEST(ShutdownCliTest, HostWithoutInputServesUntilSignalled) {
     EXPECT_EQ(host.ReadLine(), "stopped on SIGTERM");
     EXPECT_TRUE(ExitedWithZero(host.Wait()));
     // It stopped the service on its way out: nobody listens any more.
-    ChildProcess late(NORVCTL,
-                      {"shutdown", "subscribe", "--pid", pid, "--key", "2", "--answer", "yes"});
+    ChildProcess late(
+        {NORVCTL, "shutdown", "subscribe", "--pid", pid, "--key", "2", "--answer", "yes"});
     EXPECT_EQ(late.ReadLine(), std::nullopt);
     const std::optional<int> lateStatus = late.Wait();
     ASSERT_TRUE(lateStatus.has_value());
     EXPECT_TRUE(WIFEXITED(*lateStatus) && WEXITSTATUS(*lateStatus) == 1);
   }
-  ChildProcess host(NORVCTL, {"shutdown", "host", "--pid", pid, "--until-stdin-closes"},
-                    ChildProcess::Input::kDevNull);
+  ChildProcess host({NORVCTL, "shutdown", "host", "--pid", pid, "--until-stdin-closes"},
+                    {.input = ChildProcess::Input::kDevNull});
   EXPECT_EQ(host.ReadLine(), "start: process " + pid);
   EXPECT_TRUE(ExitedWithZero(host.Wait()));
 }
 
 TEST(ShutdownCliTest, SubscribingWhereNobodyListensFailsWithTheProcessAndEndpoint) {
   PrivatePipeDir pipes;
-  ChildProcess lonely(NORVCTL,
-                      {"shutdown", "subscribe", "--pid", "1", "--key", "1", "--answer", "yes"});
+  ChildProcess lonely(
+      {NORVCTL, "shutdown", "subscribe", "--pid", "1", "--key", "1", "--answer", "yes"});
   EXPECT_EQ(lonely.ReadLine(), std::nullopt);  // output ends without a line
   const std::optional<int> status = lonely.Wait();
   ASSERT_TRUE(status.has_value());

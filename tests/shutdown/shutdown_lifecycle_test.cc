@@ -11,8 +11,8 @@
 #include "platform/pipes/HostTesting.h"
 #include "services/ServiceDescription.h"
 #include "services/ServiceErrors.h"
-#include "tests/shutdown/ChildProcess.h"
 #include "tests/shutdown/ShutdownTestSupport.h"
+#include "tests/support/ChildProcess.h"
 
 namespace Norv::Testing {
 namespace {
@@ -78,7 +78,7 @@ TEST_F(ShutdownLifecycleTest, ASecondStartChangesNothingAndStopStartForgetsSubsc
 
 TEST_F(ShutdownLifecycleTest, AnEndpointServedByAnotherProcessLeavesTheHostUnopened) {
   const std::int32_t pid = NextPid();
-  ChildProcess other(HelperPath(), {"host", std::to_string(pid)});
+  ChildProcess other({HelperPath(), "host", std::to_string(pid)});
   ASSERT_EQ(other.ReadLine(), "started");
 
   ShutdownFactory::StartShutdownService(pid);  // returns normally

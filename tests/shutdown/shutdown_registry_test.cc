@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "services/ServiceErrors.h"
-#include "tests/shutdown/ChildProcess.h"
 #include "tests/shutdown/ShutdownTestSupport.h"
+#include "tests/support/ChildProcess.h"
 
 namespace Norv::Testing {
 namespace {
@@ -30,9 +30,8 @@ class ShutdownRegistryTest : public ShutdownTest {
 
   // A subscriber process answering `answer`; returns once it has subscribed.
   std::unique_ptr<ChildProcess> SpawnSubscriber(int key, const std::string& answer) {
-    auto child = std::make_unique<ChildProcess>(
-        HelperPath(),
-        std::vector<std::string>{"subscribe", std::to_string(pid_), std::to_string(key), answer});
+    auto child = std::make_unique<ChildProcess>(std::vector<std::string>{
+        HelperPath(), "subscribe", std::to_string(pid_), std::to_string(key), answer});
     EXPECT_EQ(child->ReadLine(), "subscribed");
     return child;
   }

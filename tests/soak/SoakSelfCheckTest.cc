@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/shutdown/ChildProcess.h"
+#include "tests/support/ChildProcess.h"
 
 namespace Norv::Testing {
 namespace {
@@ -27,11 +27,10 @@ struct Outcome {
 // Runs the soak with a few clients, its standard error merged into the
 // output.
 Outcome RunSoak(const std::vector<std::string>& extra) {
-  std::vector<std::string> args = {"-c", "exec \"$0\" \"$@\" 2>&1", NORV_SOAK, "--clients",
-                                   "6",  "--data-threads",          "2",       "--time-limit",
-                                   "240"};
-  args.insert(args.end(), extra.begin(), extra.end());
-  ChildProcess soak("/bin/sh", args);
+  std::vector<std::string> argv = {NORV_SOAK, "--clients",    "6",  "--data-threads",
+                                   "2",       "--time-limit", "240"};
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  ChildProcess soak(argv, {.errors = ChildProcess::ErrorStream::kIntoOutput});
   Outcome outcome;
   while (std::optional<std::string> line = soak.ReadLine(std::chrono::seconds(300))) {
     outcome.output += *line + "\n";

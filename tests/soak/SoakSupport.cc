@@ -109,7 +109,7 @@ std::string ResourceSnapshot::DescribeChange(const ResourceSnapshot& later) cons
 }
 
 ClientProcess::ClientProcess(const std::string& program, int hostPid, int key)
-    : key_(key), child_(program, {std::to_string(hostPid), std::to_string(key)}) {
+    : key_(key), child_({program, std::to_string(hostPid), std::to_string(key)}) {
   Watchdog::Track(child_.Pid());
 }
 

@@ -19,7 +19,7 @@
 #include <string>
 #include <thread>
 
-#include "tests/shutdown/ChildProcess.h"
+#include "tests/support/ChildProcess.h"
 
 namespace Norv::Soak {
 

@@ -1,9 +1,4 @@
 // norvctl's tdlist commands, run as real processes.
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -12,9 +7,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TestSupport.h"
-
-extern char** environ;
 
 namespace {
 
@@ -26,32 +20,13 @@ struct Result {
 };
 
 Result Norvctl(const std::vector<std::string>& args) {
-  int out[2];
-  if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
-  std::vector<char*> argv{const_cast<char*>(NORV_NORVCTL), const_cast<char*>("tdlist")};
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  const int error = ::posix_spawn(&pid, NORV_NORVCTL, &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(out[1]);
+  std::vector<std::string> argv = {NORV_NORVCTL, "tdlist"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  Norv::Testing::ChildProcess child(
+      argv, {.errors = Norv::Testing::ChildProcess::ErrorStream::kIntoOutput});
   Result result;
-  if (error == 0) {
-    char buffer[4096];
-    ssize_t got;
-    while ((got = ::read(out[0], buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR)) {
-      if (got > 0) result.output.append(buffer, static_cast<std::size_t>(got));
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  ::close(out[0]);
+  result.status = child.Finish();
+  result.output = child.Out();
   return result;
 }
 

@@ -1,13 +1,10 @@
 // The store's promises across processes and threads: a saver killed at any
 // moment leaves a readable document, and concurrent read-modify-writes lose
 // no update.
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -20,9 +17,8 @@
 
 #include "platform/documents/DocumentStore.h"
 #include "services/PreferredTDList.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TestSupport.h"
-
-extern char** environ;
 
 namespace Norv::PreferredTDList {
 namespace {
@@ -30,80 +26,11 @@ namespace {
 namespace fs = std::filesystem;
 using internal::Document;
 
-// A helper process with pipes to its stdin and stdout; killed and reaped on
-// destruction if still running.
-class Child {
- public:
-  explicit Child(const std::vector<std::string>& args) {
-    int in[2];
-    int out[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) {
-      throw std::runtime_error("pipe2 failed");
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(NORV_TDLIST_STORE_HELPER));
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    const int error =
-        ::posix_spawn(&pid_, NORV_TDLIST_STORE_HELPER, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(in[0]);
-    ::close(out[1]);
-    toChild_ = in[1];
-    fromChild_ = out[0];
-    if (error != 0) {
-      pid_ = -1;
-      throw std::runtime_error("posix_spawn " NORV_TDLIST_STORE_HELPER " failed");
-    }
-  }
-  ~Child() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      Wait();
-    }
-    ::close(toChild_);
-    ::close(fromChild_);
-  }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-
-  // Reads exactly `count` bytes; false if the child closed its stdout first.
-  bool Read(std::size_t count) {
-    char buffer[64];
-    while (count > 0) {
-      const ssize_t got = ::read(fromChild_, buffer, std::min(count, sizeof buffer));
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) return false;
-      count -= static_cast<std::size_t>(got);
-    }
-    return true;
-  }
-  // Whether a byte from the child is waiting, after a pause of at most a
-  // millisecond (so that a reading loop leaves the child the processor).
-  bool Ready() {
-    pollfd fd{fromChild_, POLLIN, 0};
-    return ::poll(&fd, 1, 1) > 0;
-  }
-  bool Write(char byte) { return ::write(toChild_, &byte, 1) == 1; }
-  void Kill() { ::kill(pid_, SIGKILL); }
-  // The raw wait status.
-  int Wait() {
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-    pid_ = -1;
-    return status;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int toChild_ = -1;
-  int fromChild_ = -1;
-};
+// The store helper with `args`.
+std::vector<std::string> Helper(std::vector<std::string> args) {
+  args.insert(args.begin(), NORV_TDLIST_STORE_HELPER);
+  return args;
+}
 
 std::vector<std::string> Leftovers(const fs::path& directory) {
   std::vector<std::string> names;
@@ -136,7 +63,7 @@ TEST(StoreProcessTest, SaverKilledDuringSavesNeverLeavesAnUnreadableDocument) {
   std::int32_t confirmed = 0;  // generations known to be complete
   for (int round = 0; round < 12 && !HasFatalFailure(); ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
-    Child saver({"save-loop", dir.Path().string(), std::to_string(kPairs)});
+    Testing::ChildProcess saver(Helper({"save-loop", dir.Path().string(), std::to_string(kPairs)}));
     // Read the document over and over while the saver saves: a reader sees
     // the old or the new document, never a torn one. Then kill the saver
     // after a varying number of completed saves, with the next one under way
@@ -145,14 +72,15 @@ TEST(StoreProcessTest, SaverKilledDuringSavesNeverLeavesAnUnreadableDocument) {
     for (int done = 0; done < saves;) {
       std::int32_t seen = confirmed;
       ExpectWholeDocument(dir.Path(), kPairs, seen);
-      if (saver.Ready()) {
+      // A short pause when there is nothing, so that the loop leaves the
+      // saver the processor.
+      if (saver.Readable(std::chrono::milliseconds(1))) {
         ASSERT_TRUE(saver.Read(1)) << "the saver stopped early";
         ++done;
         ++confirmed;
       }
     }
-    saver.Kill();
-    const int status = saver.Wait();
+    const int status = saver.Kill(SIGKILL);
     ASSERT_TRUE(WIFSIGNALED(status));
     ExpectWholeDocument(dir.Path(), kPairs, confirmed);
   }
@@ -177,15 +105,16 @@ void ExpectAllAppends(const Document& document, const std::vector<int>& tags, in
 TEST(StoreProcessTest, TwoProcessesSavingAtOnceLoseNothing) {
   Testing::TempDir dir;
   constexpr int kCount = 150;
-  Child first({"append", dir.Path().string(), "1", std::to_string(kCount)});
-  Child second({"append", dir.Path().string(), "2", std::to_string(kCount)});
+  Testing::ChildProcess first(Helper({"append", dir.Path().string(), "1", std::to_string(kCount)}));
+  Testing::ChildProcess second(
+      Helper({"append", dir.Path().string(), "2", std::to_string(kCount)}));
   // Both are started and waiting before either saves.
   ASSERT_TRUE(first.Read(1));
   ASSERT_TRUE(second.Read(1));
-  ASSERT_TRUE(first.Write('g'));
-  ASSERT_TRUE(second.Write('g'));
-  for (Child* child : {&first, &second}) {
-    const int status = child->Wait();
+  first.Write("g");
+  second.Write("g");
+  for (Testing::ChildProcess* child : {&first, &second}) {
+    const int status = child->Wait(std::chrono::minutes(5)).value_or(-1);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
   }
   const std::optional<Document> document = internal::ReadDocument(dir.Path().string());
