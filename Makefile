@@ -4,12 +4,13 @@ SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 PACKAGES := build-essential cmake ninja-build pkg-config git \
   libgrpc++-dev protobuf-compiler-grpc libprotobuf-dev protobuf-compiler \
-  libicu-dev libsodium-dev libsqlite3-dev libcli11-dev \
+  libicu-dev libsodium-dev libsqlite3-dev libcli11-dev libabsl-dev \
   libgtest-dev libgmock-dev googletest libbenchmark-dev clang libclang-rt-14-dev \
   python3-grpcio python3-protobuf
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps build demo test test-default test-asan test-tsan bench fuzz test-fuzz soak format clean
+.PHONY: deps build demo test test-thread-safety test-default test-asan test-tsan bench fuzz \
+  test-fuzz soak format clean
 
 deps:
 	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null \
@@ -34,15 +35,22 @@ test-asan: deps
 	cmake --build --preset asan -j $(JOBS)
 	ctest --preset asan -j $(JOBS)
 
+# The locking annotations checked by clang (-Wthread-safety as an error):
+# libraries, reference services and norvctl are built, nothing runs.
+test-thread-safety: deps
+	cmake --preset thread-safety
+	cmake --build --preset thread-safety -j $(JOBS)
+
 test-tsan: deps
 	cmake --preset tsan
 	cmake --build --preset tsan -j $(JOBS)
 	ctest --preset tsan -j $(JOBS) -L concurrency
 
-# The suite under the default preset (with the short soak), under
+# The locking annotations first (a build only, and the quickest to fail),
+# then the suite under the default preset (with the short soak), under
 # AddressSanitizer + UndefinedBehaviorSanitizer, the concurrency tests under
 # ThreadSanitizer, then the short fuzz run.
-test: test-default test-asan test-tsan test-fuzz
+test: test-thread-safety test-default test-asan test-tsan test-fuzz
 
 bench: deps
 	cmake --preset release

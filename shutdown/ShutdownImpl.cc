@@ -12,7 +12,7 @@ using Contracts::Service::IShutdownCallback;
 
 void ShutdownImpl::Subscribe(std::int32_t key) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    Base::MutexLock lock(&mutex_);
     if (SubscribedClients == nullptr) SubscribedClients = std::make_shared<const ClientMap>();
   }
   OperationContext* context = OperationContext::Current();
@@ -27,7 +27,7 @@ void ShutdownImpl::Subscribe(std::int32_t key) {
   // lock, so that no channel is torn down while the registry is locked.
   std::shared_ptr<const ClientMap> previous;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    Base::MutexLock lock(&mutex_);
     auto next = std::make_shared<ClientMap>(*SubscribedClients);
     (*next)[key] = std::move(channel);
     previous = std::exchange(SubscribedClients, std::move(next));
@@ -36,7 +36,7 @@ void ShutdownImpl::Subscribe(std::int32_t key) {
 
 void ShutdownImpl::Unsubscribe(std::int32_t key) {
   std::shared_ptr<const ClientMap> previous;
-  std::lock_guard<std::mutex> lock(mutex_);
+  Base::MutexLock lock(&mutex_);
   if (SubscribedClients == nullptr || SubscribedClients->count(key) == 0) return;
   auto next = std::make_shared<ClientMap>(*SubscribedClients);
   next->erase(key);
@@ -46,7 +46,7 @@ void ShutdownImpl::Unsubscribe(std::int32_t key) {
 void ShutdownImpl::Ping() {}
 
 std::shared_ptr<const ShutdownImpl::ClientMap> ShutdownImpl::Snapshot() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  Base::MutexLock lock(&mutex_);
   return SubscribedClients;
 }
 

@@ -16,8 +16,8 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 
+#include "base/Mutex.h"
 #include "services/IShutdown.h"
 
 namespace Norv::ServiceModel::Interop {
@@ -65,12 +65,12 @@ class ShutdownImpl : public Contracts::Service::IShutdown {
 
   std::shared_ptr<const ClientMap> Snapshot() const;
 
-  mutable std::mutex mutex_;
+  mutable Base::Mutex mutex_;
   // Null until the first Subscribe, then never dropped while the object
   // lives. Each change replaces the whole map, so a snapshot held by a walk
   // never changes under it. It keeps the name the registry has in
   // docs/shutdown.md, hence no trailing underscore.
-  std::shared_ptr<const ClientMap> SubscribedClients;
+  std::shared_ptr<const ClientMap> SubscribedClients ABSL_GUARDED_BY(mutex_);
 };
 
 }  // namespace Norv::ServiceModel::Interop

@@ -10,7 +10,6 @@
 // no service can have seen it (see ClientChannelArguments).
 #include <grpcpp/grpcpp.h>
 
-#include <mutex>
 #include <stdexcept>
 
 #include "platform/pipes/ClientChannel.h"
@@ -29,7 +28,7 @@ std::shared_ptr<Connection> ConnectionCache::Get(const std::string& dir, const s
   // connect below at worst costs the next call a needless new connection.
   const SocketIdentity socket = IdentityOf(path);
   {
-    std::lock_guard lock(mu_);
+    Base::MutexLock lock(&mu_);
     auto it = connections_.find(path);
     if (it != connections_.end()) {
       std::shared_ptr<Connection> cached = it->second;
@@ -46,7 +45,7 @@ std::shared_ptr<Connection> ConnectionCache::Get(const std::string& dir, const s
   RequireListener(dir, path, where);
   auto fresh = std::make_shared<Connection>(NewChannel(path), socket);
   ConnectChannel(*fresh->channel, path, where);
-  std::lock_guard lock(mu_);
+  Base::MutexLock lock(&mu_);
   auto [it, inserted] = connections_.try_emplace(path, fresh);
   if (!inserted) {
     if (it->second->socket == socket &&
@@ -59,7 +58,7 @@ std::shared_ptr<Connection> ConnectionCache::Get(const std::string& dir, const s
 }
 
 void ConnectionCache::Drop(const std::string& path, const std::shared_ptr<Connection>& connection) {
-  std::lock_guard lock(mu_);
+  Base::MutexLock lock(&mu_);
   auto it = connections_.find(path);
   if (it != connections_.end() && it->second == connection) connections_.erase(it);
 }

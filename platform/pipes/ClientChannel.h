@@ -16,11 +16,11 @@
 #include <array>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 
+#include "base/Mutex.h"
 #include "platform/pipes/Addressing.h"
 #include "platform/pipes/Runtime.h"
 #include "platform/pipes/WireValues.h"
@@ -92,8 +92,8 @@ class ConnectionCache {
   void Drop(const std::string& path, const std::shared_ptr<Connection>& connection);
 
  private:
-  std::mutex mu_;
-  std::unordered_map<std::string, std::shared_ptr<Connection>> connections_;
+  Base::Mutex mu_;
+  std::unordered_map<std::string, std::shared_ptr<Connection>> connections_ ABSL_GUARDED_BY(mu_);
 };
 
 // Never destroyed: process exit must not tear down channels while gRPC's own

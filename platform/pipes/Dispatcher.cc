@@ -23,23 +23,23 @@ grpc::Status FaultStatus() {
 }
 
 bool HostCore::AddSession(const std::shared_ptr<ServerSession>& session) {
-  std::lock_guard lock(sessionsMu_);
+  Base::MutexLock lock(&sessionsMu_);
   if (closing_) return false;
   sessions_.insert(session);
   return true;
 }
 void HostCore::RemoveSession(const std::shared_ptr<ServerSession>& session) {
-  std::lock_guard lock(sessionsMu_);
+  Base::MutexLock lock(&sessionsMu_);
   sessions_.erase(session);
 }
 
 // Queues a session call for the dispatcher thread.
 void HostCore::Enqueue(std::shared_ptr<ServerSession> session,
                        std::shared_ptr<IServiceContract> callbackChannel, v1::OperationCall call) {
-  std::lock_guard lock(queueMu_);
+  Base::MutexLock lock(&queueMu_);
   if (stopping_) return;
   queue_.push_back(Task{std::move(session), std::move(callbackChannel), std::move(call)});
-  queueCv_.notify_one();
+  queueCv_.Signal();
 }
 
 void HostCore::StartDispatcher() {
@@ -50,7 +50,7 @@ void HostCore::StartDispatcher() {
 void HostCore::EndSessions() {
   std::vector<std::shared_ptr<ServerSession>> sessions;
   {
-    std::lock_guard lock(sessionsMu_);
+    Base::MutexLock lock(&sessionsMu_);
     closing_ = true;
     sessions.assign(sessions_.begin(), sessions_.end());
   }
@@ -61,10 +61,10 @@ void HostCore::EndSessions() {
 
 void HostCore::StopDispatcher() {
   {
-    std::lock_guard lock(queueMu_);
+    Base::MutexLock lock(&queueMu_);
     stopping_ = true;
     queue_.clear();
-    queueCv_.notify_all();
+    queueCv_.SignalAll();
   }
   if (dispatcher_.joinable()) dispatcher_.join();
 }
@@ -73,8 +73,10 @@ void HostCore::DispatchLoop() {
   for (;;) {
     Task task;
     {
-      std::unique_lock lock(queueMu_);
-      queueCv_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+      Base::MutexLock lock(&queueMu_);
+      queueCv_.Wait(&queueMu_, [&]() ABSL_EXCLUSIVE_LOCKS_REQUIRED(queueMu_) {
+        return stopping_ || !queue_.empty();
+      });
       if (stopping_) return;
       task = std::move(queue_.front());
       queue_.pop_front();
@@ -90,7 +92,7 @@ void HostCore::DispatchLoop() {
 
 grpc::Status HostCore::RunSessionCall(const Task& task) {
   try {
-    std::lock_guard lock(dispatchMu_);
+    Base::MutexLock lock(&dispatchMu_);
     DispatchContext context(task.callbackChannel, task.session->Site());
     ScopedOperationContext scope(&context);
     sessionCall_(instance_.get(), task.call);

@@ -8,12 +8,11 @@
 // Unsubscribe on its own session.
 #include <grpcpp/grpcpp.h>
 
-#include <condition_variable>
 #include <deque>
-#include <mutex>
 #include <thread>
 #include <unordered_map>
 
+#include "base/Mutex.h"
 #include "norv/contracts/v1/shutdown.grpc.pb.h"
 #include "platform/pipes/Addressing.h"
 #include "platform/pipes/ContractBinding.h"
@@ -63,31 +62,32 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   }
 
   bool IsOpen() const noexcept {
-    std::lock_guard lock(mu_);
+    Base::MutexLock lock(&mu_);
     return open_;
   }
 
   void Invoke(v1::OperationCall call, const char* operation) {
     std::string where = Site(pid_, name_) + ", operation " + operation;
-    std::unique_lock lock(mu_);
+    Base::MutexLock lock(&mu_);
     if (!open_)
       throw CommunicationException(where + ": the session has ended (" + endReason_ + ")");
     std::uint64_t id = nextId_++;
     call.set_id(id);
     pending_.emplace(id, Pending{});
-    lock.unlock();
+    lock.Unlock();
 
     v1::ClientMessage message;
     *message.mutable_call() = std::move(call);
     Write(message);
 
     std::chrono::milliseconds timeout = CurrentTimeouts().call;
-    lock.lock();
-    cv_.wait_for(lock, timeout, [&] { return !open_ || pending_[id].done; });
+    lock.Lock();
+    cv_.WaitFor(&mu_, timeout,
+                [&]() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mu_) { return !open_ || pending_[id].done; });
     Pending result = std::move(pending_[id]);
     pending_.erase(id);
     if (result.done) {
-      lock.unlock();
+      lock.Unlock();
       if (result.reply.has_fault()) {
         const std::string& text = result.reply.fault().message();
         throw FaultException(where + ": the service raised a fault: " + text, text);
@@ -103,15 +103,16 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
 
   void Close() noexcept {
     {
-      std::lock_guard lock(mu_);
+      Base::MutexLock lock(&mu_);
       if (open_) {
         open_ = false;
         endReason_ = "the client closed it";
       }
-      cv_.notify_all();
+      cv_.SignalAll();
     }
     context_.TryCancel();
-    std::lock_guard lock(closeMu_);
+    // Two Close calls at once must not join a thread twice.
+    Base::MutexLock lock(&closeMu_);
     for (std::thread* thread : {&reader_, &worker_}) {
       if (thread->joinable() && thread->get_id() != std::this_thread::get_id()) thread->join();
     }
@@ -125,7 +126,7 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
 
   // One writer at a time, and never after Finish.
   bool Write(const v1::ClientMessage& message) {
-    std::lock_guard lock(writeMu_);
+    Base::MutexLock lock(&writeMu_);
     if (finished_) return false;
     return stream_->Write(message);
   }
@@ -133,7 +134,7 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   void ReadLoop() {
     v1::ServerMessage message;
     while (stream_->Read(&message)) {
-      std::lock_guard lock(mu_);
+      Base::MutexLock lock(&mu_);
       if (message.has_reply()) {
         // Only the first reply to a call counts: a peer repeating an id
         // cannot change an answer its caller may already be reading.
@@ -145,29 +146,31 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
       } else if (message.has_callback()) {
         callbacks_.push_back(std::move(*message.mutable_callback()));
       }
-      cv_.notify_all();
+      cv_.SignalAll();
     }
     grpc::Status status;
     {
-      std::lock_guard lock(writeMu_);
+      Base::MutexLock lock(&writeMu_);
       finished_ = true;
       status = stream_->Finish();
     }
-    std::lock_guard lock(mu_);
+    Base::MutexLock lock(&mu_);
     if (open_) {
       open_ = false;
       endReason_ =
           status.ok() ? "the service ended it" : "the service ended it: " + status.error_message();
     }
-    cv_.notify_all();
+    cv_.SignalAll();
   }
 
   void CallbackLoop() {
     for (;;) {
       v1::CallbackCall call;
       {
-        std::unique_lock lock(mu_);
-        cv_.wait(lock, [&] { return !open_ || !callbacks_.empty(); });
+        Base::MutexLock lock(&mu_);
+        cv_.Wait(&mu_, [&]() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mu_) {
+          return !open_ || !callbacks_.empty();
+        });
         if (!open_) return;
         call = std::move(callbacks_.front());
         callbacks_.pop_front();
@@ -187,18 +190,19 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   grpc::ClientContext context_;
   std::unique_ptr<grpc::ClientReaderWriter<v1::ClientMessage, v1::ServerMessage>> stream_;
 
-  std::mutex writeMu_;
-  bool finished_ = false;
+  // Guards the stream's writing side: one Write at a time, none after Finish.
+  Base::Mutex writeMu_;
+  bool finished_ ABSL_GUARDED_BY(writeMu_) = false;
 
-  mutable std::mutex mu_;
-  std::condition_variable cv_;
-  bool open_ = true;
-  std::string endReason_;
-  std::uint64_t nextId_ = 1;
-  std::unordered_map<std::uint64_t, Pending> pending_;
-  std::deque<v1::CallbackCall> callbacks_;
+  mutable Base::Mutex mu_;
+  Base::CondVar cv_;
+  bool open_ ABSL_GUARDED_BY(mu_) = true;
+  std::string endReason_ ABSL_GUARDED_BY(mu_);
+  std::uint64_t nextId_ ABSL_GUARDED_BY(mu_) = 1;
+  std::unordered_map<std::uint64_t, Pending> pending_ ABSL_GUARDED_BY(mu_);
+  std::deque<v1::CallbackCall> callbacks_ ABSL_GUARDED_BY(mu_);
 
-  std::mutex closeMu_;
+  Base::Mutex closeMu_;
   std::thread reader_;
   std::thread worker_;
 };

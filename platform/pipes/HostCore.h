@@ -15,18 +15,17 @@
 
 #include <grpcpp/grpcpp.h>
 
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <thread>
 
+#include "base/Mutex.h"
 #include "norv/contracts/v1/shutdown.pb.h"
 #include "platform/pipes/ServerSession.h"
 #include "services/NamedPipeServiceHost.h"
@@ -123,7 +122,7 @@ class HostCore : public std::enable_shared_from_this<HostCore> {
             ? found->second
             : DataContractSerializerOperationBehavior::kDefaultMaxItemsInObjectGraph;
     try {
-      std::lock_guard lock(dispatchMu_);
+      Base::MutexLock lock(&dispatchMu_);
       DispatchContext context(nullptr, site_);
       ScopedOperationContext scope(&context);
       fn(limit);
@@ -164,17 +163,19 @@ class HostCore : public std::enable_shared_from_this<HostCore> {
 
   std::shared_ptr<IServiceContract> instance_;
   const std::string site_;
-  std::mutex dispatchMu_;
+  // Held while an operation runs on the service object, so that it gets one
+  // operation at a time; it guards the object, not a member.
+  Base::Mutex dispatchMu_;
   SessionCall sessionCall_ = nullptr;
 
-  std::mutex sessionsMu_;
-  bool closing_ = false;
-  std::set<std::shared_ptr<ServerSession>> sessions_;
+  Base::Mutex sessionsMu_;
+  bool closing_ ABSL_GUARDED_BY(sessionsMu_) = false;
+  std::set<std::shared_ptr<ServerSession>> sessions_ ABSL_GUARDED_BY(sessionsMu_);
 
-  std::mutex queueMu_;
-  std::condition_variable queueCv_;
-  bool stopping_ = false;
-  std::deque<Task> queue_;
+  Base::Mutex queueMu_;
+  Base::CondVar queueCv_;
+  bool stopping_ ABSL_GUARDED_BY(queueMu_) = false;
+  std::deque<Task> queue_ ABSL_GUARDED_BY(queueMu_);
   std::thread dispatcher_;
 };
 

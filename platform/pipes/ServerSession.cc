@@ -9,7 +9,7 @@
 namespace Norv::ServiceModel::internal {
 
 void ServerSession::StartReadIfOpen(v1::ClientMessage* into) {
-  std::lock_guard lock(mu_);
+  Base::MutexLock lock(&mu_);
   if (!finishCalled_ && !finishRequested_ && reactor_ != nullptr) reactor_->StartRead(into);
 }
 
@@ -27,7 +27,7 @@ void ServerSession::OnWriteDone(bool ok) {
   SessionReactor* finishOn = nullptr;
   grpc::Status status;
   {
-    std::lock_guard lock(mu_);
+    Base::MutexLock lock(&mu_);
     if (!outbox_.empty()) outbox_.pop_front();
     if (!ok) {
       MarkEndedLocked(grpc::Status(grpc::StatusCode::UNAVAILABLE, "the client stopped reading"));
@@ -48,7 +48,7 @@ void ServerSession::End(const grpc::Status& status) {
   SessionReactor* finishOn = nullptr;
   grpc::Status finishStatus;
   {
-    std::lock_guard lock(mu_);
+    Base::MutexLock lock(&mu_);
     MarkEndedLocked(status);
     finishOn = ClaimFinishLocked();
     finishStatus = finishStatus_;
@@ -57,28 +57,28 @@ void ServerSession::End(const grpc::Status& status) {
 }
 
 void ServerSession::Detach() {
-  std::lock_guard lock(mu_);
+  Base::MutexLock lock(&mu_);
   reactor_ = nullptr;
   connected_ = false;
   finishRequested_ = true;
   outbox_.clear();
-  cv_.notify_all();
+  cv_.SignalAll();
 }
 
 void ServerSession::Complete(const v1::CallbackReply& reply) {
-  std::lock_guard lock(mu_);
+  Base::MutexLock lock(&mu_);
   auto it = pending_.find(reply.id());
   // Its caller gave up waiting, or a peer repeated an id: the first reply
   // stands.
   if (it == pending_.end() || it->second.done) return;
   it->second.done = true;
   it->second.reply = reply;
-  cv_.notify_all();
+  cv_.SignalAll();
 }
 
 v1::CallbackReply ServerSession::Callback(bool requestShutdown, const char* name) {
   std::string where = site_ + ", callback " + name;
-  std::unique_lock lock(mu_);
+  Base::MutexLock lock(&mu_);
   if (!connected_) throw CommunicationException(where + ": the client's session has ended");
   std::uint64_t id = nextCallbackId_++;
   v1::ServerMessage message;
@@ -95,7 +95,7 @@ v1::CallbackReply ServerSession::Callback(bool requestShutdown, const char* name
     throw CommunicationException(where + ": the client's session has ended");
   }
   std::chrono::milliseconds timeout = CurrentTimeouts().callback;
-  cv_.wait_for(lock, timeout, [&] {
+  cv_.WaitFor(&mu_, timeout, [&]() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mu_) {
     auto it = pending_.find(id);
     return !connected_ || (it != pending_.end() && it->second.done);
   });
@@ -104,7 +104,7 @@ v1::CallbackReply ServerSession::Callback(bool requestShutdown, const char* name
   v1::CallbackReply reply;
   if (answered) reply = std::move(it->second.reply);
   if (it != pending_.end()) pending_.erase(it);
-  lock.unlock();
+  lock.Unlock();
   if (answered) {
     if (reply.has_fault()) {
       throw FaultException(where + ": the client raised a fault: " + reply.fault().message(),

@@ -11,14 +11,13 @@
 
 #include <grpcpp/grpcpp.h>
 
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 
+#include "base/Mutex.h"
 #include "norv/contracts/v1/shutdown.pb.h"
 #include "platform/pipes/Runtime.h"
 #include "services/IShutdown.h"
@@ -43,12 +42,12 @@ class ServerSession {
   explicit ServerSession(std::string site) : site_(std::move(site)) {}
 
   void Attach(SessionReactor* reactor) {
-    std::lock_guard lock(mu_);
+    Base::MutexLock lock(&mu_);
     reactor_ = reactor;
   }
 
   bool Connected() const noexcept {
-    std::lock_guard lock(mu_);
+    Base::MutexLock lock(&mu_);
     return connected_;
   }
 
@@ -56,7 +55,7 @@ class ServerSession {
 
   void StartReadIfOpen(v1::ClientMessage* into);
   bool Send(v1::ServerMessage message) {
-    std::lock_guard lock(mu_);
+    Base::MutexLock lock(&mu_);
     return SendLocked(std::move(message));
   }
   void OnWriteDone(bool ok);
@@ -77,32 +76,33 @@ class ServerSession {
     v1::CallbackReply reply;
   };
 
-  bool SendLocked(v1::ServerMessage&& message);
-  void MarkEndedLocked(const grpc::Status& status) {
+  bool SendLocked(v1::ServerMessage&& message) ABSL_EXCLUSIVE_LOCKS_REQUIRED(mu_);
+  void MarkEndedLocked(const grpc::Status& status) ABSL_EXCLUSIVE_LOCKS_REQUIRED(mu_) {
     if (!finishRequested_) finishStatus_ = status;
     finishRequested_ = true;
     connected_ = false;
-    cv_.notify_all();
+    cv_.SignalAll();
   }
   // Claims the right to call Finish; returns the reactor to call it on.
-  SessionReactor* ClaimFinishLocked() {
+  SessionReactor* ClaimFinishLocked() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mu_) {
     if (!finishRequested_ || writing_ || finishCalled_ || reactor_ == nullptr) return nullptr;
     finishCalled_ = true;
     return reactor_;
   }
 
   const std::string site_;
-  mutable std::mutex mu_;
-  std::condition_variable cv_;
-  SessionReactor* reactor_ = nullptr;
-  bool connected_ = true;
-  bool writing_ = false;
-  bool finishRequested_ = false;
-  bool finishCalled_ = false;
-  grpc::Status finishStatus_;
-  std::deque<v1::ServerMessage> outbox_;  // the front is being written while writing_
-  std::uint64_t nextCallbackId_ = 1;
-  std::unordered_map<std::uint64_t, Pending> pending_;
+  mutable Base::Mutex mu_;
+  Base::CondVar cv_;
+  SessionReactor* reactor_ ABSL_GUARDED_BY(mu_) = nullptr;
+  bool connected_ ABSL_GUARDED_BY(mu_) = true;
+  bool writing_ ABSL_GUARDED_BY(mu_) = false;
+  bool finishRequested_ ABSL_GUARDED_BY(mu_) = false;
+  bool finishCalled_ ABSL_GUARDED_BY(mu_) = false;
+  grpc::Status finishStatus_ ABSL_GUARDED_BY(mu_);
+  // The front is being written while writing_.
+  std::deque<v1::ServerMessage> outbox_ ABSL_GUARDED_BY(mu_);
+  std::uint64_t nextCallbackId_ ABSL_GUARDED_BY(mu_) = 1;
+  std::unordered_map<std::uint64_t, Pending> pending_ ABSL_GUARDED_BY(mu_);
 };
 
 class ShutdownCallbackChannel final : public IShutdownCallback, public SessionChannel {

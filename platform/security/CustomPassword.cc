@@ -9,12 +9,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "base/Mutex.h"
+#include "base/NoDestructor.h"
 #include "platform/security/PasswordTesting.h"
 #include "platform/settings/ConfigFiles.h"
 
@@ -135,14 +137,15 @@ void LoadKey(SecretBytes& key, bool create) {
   FailKey("the key file " + file.string() + " disappeared each time after it was created");
 }
 
-std::mutex& OverrideMutex() {
-  static std::mutex* mutex = new std::mutex();
-  return *mutex;
-}
+// The test seam's fixed answer of EncryptPassword; never destroyed.
+struct EncryptOverride {
+  Base::Mutex mu;
+  std::optional<ServiceString> answer ABSL_GUARDED_BY(mu);
+};
 
-std::optional<ServiceString>& EncryptOverride() {
-  static auto* answer = new std::optional<ServiceString>();
-  return *answer;
+EncryptOverride& Override() {
+  static Base::NoDestructor<EncryptOverride> instance;
+  return *instance;
 }
 
 }  // namespace
@@ -163,8 +166,9 @@ bool CustomPassword::IsEncryptedPassword(const ServiceString& text) noexcept {
 
 ServiceString CustomPassword::EncryptPassword(const ServiceString& password) {
   {
-    std::lock_guard<std::mutex> lock(OverrideMutex());
-    if (EncryptOverride()) return *EncryptOverride();
+    EncryptOverride& fixed = Override();
+    Base::MutexLock lock(&fixed.mu);
+    if (fixed.answer) return *fixed.answer;
   }
   InitSodium();
   SecretBytes key(crypto_secretbox_KEYBYTES);
@@ -244,8 +248,9 @@ ServiceString CustomPassword::DecryptPassword(const ServiceString& encrypted) {
 namespace testing {
 
 void SetEncryptAnswer(std::optional<ServiceString> answer) {
-  std::lock_guard<std::mutex> lock(OverrideMutex());
-  EncryptOverride() = std::move(answer);
+  EncryptOverride& fixed = Override();
+  Base::MutexLock lock(&fixed.mu);
+  fixed.answer = std::move(answer);
 }
 
 }  // namespace testing

@@ -28,6 +28,8 @@
 #include <string>
 #include <vector>
 
+#include "base/Mutex.h"
+#include "base/NoDestructor.h"
 #include "platform/text/TextInternal.h"
 #include "services/Text.h"
 
@@ -249,10 +251,15 @@ std::unique_ptr<Culture> BuildInvariantCulture() {
   return culture;
 }
 
-// Cultures chosen by name, shared by every thread that chose the same one.
+// Cultures chosen by name, shared by every thread that chose the same one;
+// never destroyed, so that a thread may use its culture until exit.
+struct NamedCultures {
+  Base::Mutex mu;
+  std::map<std::string, std::unique_ptr<Culture>, std::less<>> byName ABSL_GUARDED_BY(mu);
+};
+
 const Culture& NamedCulture(std::string_view name) {
-  static std::mutex* mutex = new std::mutex();
-  static auto* cultures = new std::map<std::string, std::unique_ptr<Culture>, std::less<>>();
+  static Base::NoDestructor<NamedCultures> cultures;
   std::string why;
   std::optional<CultureName> parsed;
   std::string key;
@@ -260,7 +267,7 @@ const Culture& NamedCulture(std::string_view name) {
   // are ICU's own business; holding the lock keeps those first lookups in
   // one thread, which also keeps ThreadSanitizer quiet about the
   // uninstrumented library.
-  std::lock_guard<std::mutex> lock(*mutex);
+  Base::MutexLock lock(&cultures->mu);
   if (!name.empty()) {
     parsed = ParseCultureName(name, &why);
     if (!parsed) {
@@ -269,15 +276,15 @@ const Culture& NamedCulture(std::string_view name) {
     }
     key = DisplayName(*parsed);
   }
-  auto it = cultures->find(key);
-  if (it != cultures->end()) return *it->second;
+  auto it = cultures->byName.find(key);
+  if (it != cultures->byName.end()) return *it->second;
   std::unique_ptr<Culture> culture =
       parsed ? BuildCulture(*parsed, nullptr, &why) : BuildInvariantCulture();
   if (!culture) {
     throw TextConfigurationError("SetCurrentCulture cannot use the culture '" + std::string(name) +
                                  "': " + why);
   }
-  return *cultures->emplace(key, std::move(culture)).first->second;
+  return *cultures->byName.emplace(key, std::move(culture)).first->second;
 }
 
 struct DefaultCultureState {

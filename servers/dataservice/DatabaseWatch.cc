@@ -30,7 +30,7 @@ constexpr std::uint32_t kWatchLost = IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF 
 DatabaseWatch::DatabaseWatch(std::filesystem::path database)
     : path_(std::move(database).lexically_normal()),
       inotify_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
-  std::lock_guard lock(mutex_);
+  Base::MutexLock lock(&mutex_);
   armed_ = Arm();
 }
 
@@ -125,7 +125,7 @@ bool DatabaseWatch::DrainEvents() {
 }
 
 std::uint64_t DatabaseWatch::Generation() {
-  std::lock_guard lock(mutex_);
+  Base::MutexLock lock(&mutex_);
   if (!armed_) {
     // Blind until armed again: a directory of the path was removed or
     // renamed, so the path may lead somewhere else once it is back. Arming
@@ -141,7 +141,7 @@ std::uint64_t DatabaseWatch::Generation() {
 }
 
 bool DatabaseWatch::Armed() {
-  std::lock_guard lock(mutex_);
+  Base::MutexLock lock(&mutex_);
   return armed_;
 }
 

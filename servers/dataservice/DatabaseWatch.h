@@ -27,10 +27,10 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "base/Mutex.h"
 #include "platform/base/UniqueFd.h"
 
 namespace Norv::Servers::internal {
@@ -58,25 +58,23 @@ class DatabaseWatch {
   };
 
   // Adds a watch on every directory of the path; on failure, sets retry_.
-  // Called with mutex_ held.
-  bool Arm();
-  // Removes every watch. Called with mutex_ held.
-  void Disarm();
-  // Reads the queued events; true if one of them matters. Called with
-  // mutex_ held.
-  bool DrainEvents();
+  bool Arm() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  // Removes every watch.
+  void Disarm() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
+  // Reads the queued events; true if one of them matters.
+  bool DrainEvents() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mutex_);
 
   const std::filesystem::path path_;
   Platform::internal::UniqueFd inotify_;
 
-  std::mutex mutex_;
-  std::vector<Directory> directories_;
-  bool armed_ = false;
+  Base::Mutex mutex_;
+  std::vector<Directory> directories_ ABSL_GUARDED_BY(mutex_);
+  bool armed_ ABSL_GUARDED_BY(mutex_) = false;
   // Whether arming again may succeed: false once the path is found to hold a
   // link, or inotify cannot be had.
-  bool retry_ = true;
+  bool retry_ ABSL_GUARDED_BY(mutex_) = true;
   // Starts above 0, which callers may keep for "never looked".
-  std::uint64_t generation_ = 1;
+  std::uint64_t generation_ ABSL_GUARDED_BY(mutex_) = 1;
 };
 
 }  // namespace Norv::Servers::internal

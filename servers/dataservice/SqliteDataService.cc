@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 #include <optional>
 #include <semaphore>
 #include <string_view>
@@ -14,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/Mutex.h"
 #include "servers/dataservice/DatabaseWatch.h"
 #include "servers/dataservice/ProjectDatabase.h"
 #include "servers/dataservice/Sqlite.h"
@@ -119,7 +119,7 @@ class SqliteDataService::Impl {
     {
       // Nothing has happened to the file since its identity was last
       // checked: the pooled connections still read the file at the path.
-      std::lock_guard lock(poolMutex_);
+      Base::MutexLock lock(&poolMutex_);
       if (generation == poolGeneration_) {
         if (auto connection = TakeIdle()) return Lease(this, std::move(connection), poolIdentity_);
       }
@@ -134,7 +134,7 @@ class SqliteDataService::Impl {
     }
     std::pair<dev_t, ino_t> identity{status.st_dev, status.st_ino};
     {
-      std::lock_guard lock(poolMutex_);
+      Base::MutexLock lock(&poolMutex_);
       if (identity != poolIdentity_) {
         idle_.clear();
         poolIdentity_ = identity;
@@ -145,8 +145,8 @@ class SqliteDataService::Impl {
     return Lease(this, OpenChecked(), identity);
   }
 
-  // An idle pooled connection, or null. Called with poolMutex_ held.
-  std::unique_ptr<Connection> TakeIdle() {
+  // An idle pooled connection, or null.
+  std::unique_ptr<Connection> TakeIdle() ABSL_EXCLUSIVE_LOCKS_REQUIRED(poolMutex_) {
     if (idle_.empty()) return nullptr;
     std::unique_ptr<Connection> connection = std::move(idle_.back());
     idle_.pop_back();
@@ -180,7 +180,7 @@ class SqliteDataService::Impl {
   }
 
   void Return(std::unique_ptr<Connection> connection, std::pair<dev_t, ino_t> identity) {
-    std::lock_guard lock(poolMutex_);
+    Base::MutexLock lock(&poolMutex_);
     if (identity == poolIdentity_ && idle_.size() < kMaxIdleConnections) {
       idle_.push_back(std::move(connection));
     }
@@ -207,7 +207,7 @@ class SqliteDataService::Impl {
     std::string key = std::to_string(project.size()) + ":" + project + user;
     std::optional<UserRow> row;
     {
-      std::lock_guard lock(rowsMutex_);
+      Base::MutexLock lock(&rowsMutex_);
       if (generation == rowsGeneration_) {
         if (auto it = rows_.find(key); it != rows_.end()) row = it->second;
       }
@@ -219,7 +219,7 @@ class SqliteDataService::Impl {
       }
       // A call that began before a change and finished after it keeps its
       // row to itself.
-      std::lock_guard lock(rowsMutex_);
+      Base::MutexLock lock(&rowsMutex_);
       if (generation > rowsGeneration_) {
         rows_.clear();
         rowsGeneration_ = generation;
@@ -328,7 +328,7 @@ class SqliteDataService::Impl {
 
   bool IsRemembered(const std::string& key) {
     auto now = options_.clock();
-    std::lock_guard lock(cacheMutex_);
+    Base::MutexLock lock(&cacheMutex_);
     auto it = remembered_.find(key);
     if (it == remembered_.end()) return false;
     if (it->second > now) return true;
@@ -338,7 +338,7 @@ class SqliteDataService::Impl {
 
   void Remember(std::string key) {
     auto now = options_.clock();
-    std::lock_guard lock(cacheMutex_);
+    Base::MutexLock lock(&cacheMutex_);
     if (remembered_.size() >= std::max<std::size_t>(options_.maxRememberedCredentials, 1)) {
       std::erase_if(remembered_, [now](const auto& entry) { return entry.second <= now; });
     }
@@ -454,19 +454,20 @@ class SqliteDataService::Impl {
 
   internal::DatabaseWatch watch_;
 
-  std::mutex poolMutex_;
-  std::pair<dev_t, ino_t> poolIdentity_{};
+  Base::Mutex poolMutex_;
+  std::pair<dev_t, ino_t> poolIdentity_ ABSL_GUARDED_BY(poolMutex_){};
   // The watch's generation when poolIdentity_ was last checked; 0 is none.
-  std::uint64_t poolGeneration_ = 0;
-  std::vector<std::unique_ptr<Connection>> idle_;
+  std::uint64_t poolGeneration_ ABSL_GUARDED_BY(poolMutex_) = 0;
+  std::vector<std::unique_ptr<Connection>> idle_ ABSL_GUARDED_BY(poolMutex_);
 
   // The user rows read at the watch's generation rowsGeneration_.
-  std::mutex rowsMutex_;
-  std::uint64_t rowsGeneration_ = 0;
-  std::unordered_map<std::string, UserRow> rows_;
+  Base::Mutex rowsMutex_;
+  std::uint64_t rowsGeneration_ ABSL_GUARDED_BY(rowsMutex_) = 0;
+  std::unordered_map<std::string, UserRow> rows_ ABSL_GUARDED_BY(rowsMutex_);
 
-  std::mutex cacheMutex_;
-  std::unordered_map<std::string, std::chrono::steady_clock::time_point> remembered_;
+  Base::Mutex cacheMutex_;
+  std::unordered_map<std::string, std::chrono::steady_clock::time_point> remembered_
+      ABSL_GUARDED_BY(cacheMutex_);
 
   std::counting_semaphore<64> slowCheckSlots_;
   std::atomic<std::uint64_t> slowChecks_{0};

@@ -10,14 +10,14 @@ namespace Norv::Servers::internal {
 // Shared by the reaper and its waiters, so that a detached waiter outliving
 // the reaper still has somewhere to report.
 struct ChildReaper::Ticket::State {
-  mutable std::mutex mutex;
-  mutable std::condition_variable reaped;
-  std::size_t running = 0;
+  mutable Base::Mutex mutex;
+  mutable Base::CondVar reaped;
+  std::size_t running ABSL_GUARDED_BY(mutex) = 0;
 };
 
 void ChildReaper::Ticket::Watch(pid_t pid) {
   {
-    std::lock_guard<std::mutex> lock(reaperState_->mutex);
+    Base::MutexLock lock(&reaperState_->mutex);
     ++reaperState_->running;
   }
   pid_.set_value(pid);
@@ -26,7 +26,7 @@ void ChildReaper::Ticket::Watch(pid_t pid) {
 ChildReaper::ChildReaper() : state_(std::make_shared<Ticket::State>()) {}
 
 ChildReaper::~ChildReaper() {
-  std::lock_guard<std::mutex> lock(waitersMutex_);
+  Base::MutexLock lock(&waitersMutex_);
   for (Waiter& waiter : waiters_) {
     if (waiter.finished->load(std::memory_order_acquire)) {
       waiter.thread.join();
@@ -40,7 +40,7 @@ ChildReaper::Ticket ChildReaper::Prepare() {
   std::promise<pid_t> promise;
   std::future<pid_t> future = promise.get_future();
   auto finished = std::make_shared<std::atomic<bool>>(false);
-  std::lock_guard<std::mutex> lock(waitersMutex_);
+  Base::MutexLock lock(&waitersMutex_);
   JoinFinishedLocked();
   // The waiter owns everything it touches: the future, the shared state and
   // its own finished flag.
@@ -57,9 +57,9 @@ ChildReaper::Ticket ChildReaper::Prepare() {
       // host), which is all this waiter is for.
       while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
       }
-      std::lock_guard<std::mutex> stateLock(state->mutex);
+      Base::MutexLock stateLock(&state->mutex);
       --state->running;
-      state->reaped.notify_all();
+      state->reaped.SignalAll();
     }
     finished->store(true, std::memory_order_release);
   });
@@ -76,13 +76,15 @@ void ChildReaper::JoinFinishedLocked() {
 }
 
 std::size_t ChildReaper::Running() const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  Base::MutexLock lock(&state_->mutex);
   return state_->running;
 }
 
 bool ChildReaper::WaitUntilNoneRunning(std::chrono::milliseconds timeout) const {
-  std::unique_lock<std::mutex> lock(state_->mutex);
-  return state_->reaped.wait_for(lock, timeout, [this] { return state_->running == 0; });
+  Base::MutexLock lock(&state_->mutex);
+  return state_->reaped.WaitFor(
+      &state_->mutex, timeout,
+      [this]() ABSL_EXCLUSIVE_LOCKS_REQUIRED(state_->mutex) { return state_->running == 0; });
 }
 
 }  // namespace Norv::Servers::internal

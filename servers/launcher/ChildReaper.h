@@ -18,13 +18,13 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <future>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
+
+#include "base/Mutex.h"
 
 namespace Norv::Servers::internal {
 
@@ -68,11 +68,11 @@ class ChildReaper {
     std::shared_ptr<std::atomic<bool>> finished;
   };
 
-  void JoinFinishedLocked();
+  void JoinFinishedLocked() ABSL_EXCLUSIVE_LOCKS_REQUIRED(waitersMutex_);
 
   std::shared_ptr<Ticket::State> state_;
-  std::mutex waitersMutex_;
-  std::vector<Waiter> waiters_;
+  Base::Mutex waitersMutex_;
+  std::vector<Waiter> waiters_ ABSL_GUARDED_BY(waitersMutex_);
 };
 
 }  // namespace Norv::Servers::internal

@@ -96,7 +96,7 @@ void LauncherService::LogOn(const String& projectPath, const String& user, const
   context->author = author.ToUtf8();
   if (!refusal.empty()) context.reset();
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    Base::MutexLock lock(&mutex_);
     logOn_.swap(context);
   }
   // `context` now holds the previous log-on, wiped as it goes.
@@ -120,7 +120,7 @@ void LauncherService::Launch(CompanionTool tool) {
   request.environment.push_back("NORV_TOOL=" + std::string(name));
   request.environment.push_back("NORV_LAUNCHER_PID=" + std::to_string(pid_));
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    Base::MutexLock lock(&mutex_);
     if (logOn_ != nullptr) {
       request.environment.push_back("NORV_PROJECT_PATH=" + logOn_->projectPath);
       request.environment.push_back("NORV_USER=" + logOn_->user);

@@ -23,13 +23,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "base/Mutex.h"
 #include "services/IApplicationLauncher.h"
 #include "services/NamedPipeServiceHost.h"
 
@@ -98,8 +98,8 @@ class LauncherService final : public ServiceModel::Contracts::Service::IApplicat
 
   const std::int32_t pid_;
   const std::array<Command, 3> commands_;
-  mutable std::mutex mutex_;
-  std::unique_ptr<LogOnContext> logOn_;  // guarded by mutex_; null: logged off
+  mutable Base::Mutex mutex_;
+  std::unique_ptr<LogOnContext> logOn_ ABSL_GUARDED_BY(mutex_);  // null: logged off
   std::unique_ptr<internal::ChildReaper> reaper_;
 };
 

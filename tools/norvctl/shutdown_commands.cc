@@ -19,12 +19,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <memory>
-#include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <system_error>
 
+#include "base/Mutex.h"
 #include "norv/interop/ShutdownFactory.h"
 #include "platform/base/UniqueFd.h"
 #include "services/ShutdownClient.h"
@@ -39,8 +39,8 @@ using Norv::ServiceModel::Interop::ShutdownFactory;
 // One line at a time on stdout, flushed, so that a script reading the tool's
 // output sees each answer as it happens.
 void PrintLine(const std::string& line) {
-  static std::mutex mutex;
-  std::lock_guard<std::mutex> lock(mutex);
+  static Base::Mutex mutex;
+  Base::MutexLock lock(&mutex);
   std::fputs(line.c_str(), stdout);
   std::fputc('\n', stdout);
   std::fflush(stdout);
