@@ -21,21 +21,25 @@ root=${1:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}
 root=${root%/}
 bridges=(conversion dataservice tdlist launcher shutdown settings)
 broken=0
+lib=""
+rule=""
 
 report() {  # report FILE LINE INCLUDE RULE
   echo "$1:$2: #include $3: $4"
   broken=$((broken + 1))
 }
 
-# The library an include belongs to when it is one that the platform keeps to
-# itself, else nothing.
+# Sets `lib` to the library an include belongs to when it is one that the
+# platform keeps to itself, else to "". (The checks set variables rather than
+# print, so that the loops below start no subshell per include.)
 third_party() {
   case $1 in
-    grpc/* | grpcpp/* | grpc++/* | absl/*) echo "gRPC" ;;
-    google/protobuf/*) echo "protobuf" ;;
-    sqlite3.h | sqlite3ext.h) echo "SQLite" ;;
-    unicode/*) echo "ICU" ;;
-    sodium.h | sodium/*) echo "libsodium" ;;
+    grpc/* | grpcpp/* | grpc++/* | absl/*) lib="gRPC" ;;
+    google/protobuf/*) lib="protobuf" ;;
+    sqlite3.h | sqlite3ext.h) lib="SQLite" ;;
+    unicode/*) lib="ICU" ;;
+    sodium.h | sodium/*) lib="libsodium" ;;
+    *) lib="" ;;
   esac
 }
 
@@ -73,26 +77,29 @@ includes_of() {
     true
 }
 
-# Rules that hold for every checked file; prints the rule broken, if any.
+# Sets `rule` to the rule that an include breaks in any checked file, if
+# any, else to "".
 common_rule() {
-  local path=$1 lib
-  lib=$(third_party "$path")
+  local path=$1
+  third_party "$path"
   if [[ $path == *..* ]]; then
-    echo "included files are named from the root of the tree, never with .."
+    rule="included files are named from the root of the tree, never with .."
   elif [[ -n $lib ]]; then
-    echo "$lib stays behind the interfaces of services/"
+    rule="$lib stays behind the interfaces of services/"
   elif is_generated "$path"; then
-    echo "the generated contract code is private to the platform library"
+    rule="the generated contract code is private to the platform library"
   elif [[ $path == platform/* ]]; then
-    echo "platform/ is private to the platform library; use the interfaces of services/"
+    rule="platform/ is private to the platform library; use the interfaces of services/"
+  else
+    rule=""
   fi
 }
 
 check_bridge() {
-  local bridge=$1 file line inc path rule
+  local bridge=$1 file line inc path
   while IFS=$'\t' read -r file line inc; do
     path=${inc:1:${#inc}-2}
-    rule=$(common_rule "$path")
+    common_rule "$path"
     if [[ -z $rule ]] && names_tree_file "$inc"; then
       case $path in
         services/* | conversion/* | "$bridge"/* | norv/interop.h | norv/interop/*) ;;
@@ -104,10 +111,10 @@ check_bridge() {
 }
 
 check_exported_headers() {
-  local file line inc path rule
+  local file line inc path
   while IFS=$'\t' read -r file line inc; do
     path=${inc:1:${#inc}-2}
-    rule=$(common_rule "$path")
+    common_rule "$path"
     if [[ -z $rule ]] && names_tree_file "$inc"; then
       case $path in
         norv/interop.h | norv/interop/*) ;;
@@ -119,13 +126,13 @@ check_exported_headers() {
 }
 
 check_platform_umbrella() {
-  local file line inc path rule
+  local file line inc path
   while IFS=$'\t' read -r file line inc; do
     path=${inc:1:${#inc}-2}
     if [[ $path == platform/* && $path != platform/*/* && -f $root/services/${path#platform/} ]]; then
       continue  # a header of services/, by its installed name
     fi
-    rule=$(common_rule "$path")
+    common_rule "$path"
     if [[ -z $rule ]] && { [[ $inc == \"* ]] || names_tree_file "$inc"; }; then
       rule="the platform's umbrella header includes only the headers of services/, as platform/X.h"
     fi
@@ -134,10 +141,10 @@ check_platform_umbrella() {
 }
 
 check_service_headers() {
-  local file line inc path rule
+  local file line inc path
   while IFS=$'\t' read -r file line inc; do
     path=${inc:1:${#inc}-2}
-    rule=$(common_rule "$path")
+    common_rule "$path"
     if [[ -z $rule ]]; then
       if [[ $inc == \"* ]]; then
         if [[ $path == */* || ! -f $root/services/$path ]]; then
