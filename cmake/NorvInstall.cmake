@@ -3,10 +3,8 @@ include(CMakePackageConfigHelpers)
 # Components, one per Debian package (cmake/NorvPackaging.cmake): runtime
 # (the two shared libraries), dev (headers, CMake package, pkg-config files,
 # contracts) and tools (norvctl and the reference services).
-# Shared libraries are not executable (Debian's rule; lintian refuses them).
 install(TARGETS norv_interop norv_platform EXPORT NorvInteropTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
-    PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(DIRECTORY include/norv DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 # The platform's public API: the headers of services/, which include each
