@@ -3,8 +3,8 @@
 #   libnorv-interop0     runtime: libnorv-interop.so.0 and libnorv-platform.so.0
 #   libnorv-interop-dev  dev: headers, CMake package, pkg-config files, the
 #                        .proto contracts and the unversioned .so links
-#   norvctl              tools: norvctl, its manual page, norv-companion-demo
-# Installed under /usr, stripped and without RUNPATH (debian/StripRunpath.cmake).
+#   norvctl              tools: norvctl, norv-companion-demo, their manual pages
+# Installed under /usr, stripped and without RUNPATH (cmake/debian/StripRunpath.cmake).
 # Dependencies on Debian's libraries are computed by dpkg-shlibdeps; the
 # packages of this project depend on each other at the exact version, since
 # the 0.x interface promises no binary compatibility between versions.
