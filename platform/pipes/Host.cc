@@ -127,13 +127,16 @@ class CallCounterFactory final : public grpc::experimental::ServerInterceptorFac
 // no call is in progress. gRPC's graceful shutdown otherwise also waits for
 // every client to close its connection, and a client process that is not in
 // a call notices the server going only at its next call, so each idle client
-// would cost the whole grace. Polls: the server gives no notice when a call
-// ends. Closing before the shutdown has begun is harmless (a connection made
-// in between is closed on the next round).
+// would cost the whole grace. Closing the connections is what the shutdown
+// itself does once the grace is over (grpc_server_cancel_all_calls), and like
+// it this happens once and only after the shutdown has begun, which shows as
+// the listener refusing connections. Polls: gRPC tells nobody when a call or
+// the listener ends.
 class IdleConnectionCloser {
  public:
-  IdleConnectionCloser(grpc::Server& server, const std::atomic<int>& calls)
-      : thread_([this, &server, &calls] { Run(server, calls); }) {}
+  IdleConnectionCloser(grpc::Server& server, const std::atomic<int>& calls,
+                       const std::string& socketPath)
+      : thread_([this, &server, &calls, &socketPath] { Run(server, calls, socketPath); }) {}
   ~IdleConnectionCloser() {
     {
       std::lock_guard lock(mu_);
@@ -146,15 +149,15 @@ class IdleConnectionCloser {
   IdleConnectionCloser& operator=(const IdleConnectionCloser&) = delete;
 
  private:
-  void Run(grpc::Server& server, const std::atomic<int>& calls) {
+  void Run(grpc::Server& server, const std::atomic<int>& calls, const std::string& socketPath) {
     std::unique_lock lock(mu_);
-    while (!done_) {
-      if (calls.load(std::memory_order_acquire) == 0) {
+    while (!changed_.wait_for(lock, std::chrono::milliseconds(5), [this] { return done_; })) {
+      if (calls.load(std::memory_order_acquire) == 0 &&
+          ProbeSocket(socketPath) != ProbeResult::kListening) {
         lock.unlock();
         grpc_server_cancel_all_calls(server.c_server());
-        lock.lock();
+        return;
       }
-      changed_.wait_for(lock, std::chrono::milliseconds(5), [this] { return done_; });
     }
   }
 
@@ -366,7 +369,7 @@ void NamedPipeServiceHost::Impl::Close() {
     {
       // Calls in progress get a short grace; sessions have been ended
       // already, and idle connections need none.
-      IdleConnectionCloser closer(*server_, *calls_);
+      IdleConnectionCloser closer(*server_, *calls_, socketPath_);
       server_->Shutdown(DeadlineAfter(kCloseGrace));
     }
     server_->Wait();
