@@ -6,11 +6,12 @@ PACKAGES := build-essential cmake ninja-build pkg-config git \
   libgrpc++-dev protobuf-compiler-grpc libprotobuf-dev protobuf-compiler \
   libicu-dev libsodium-dev libsqlite3-dev libcli11-dev libabsl-dev \
   libgtest-dev libgmock-dev googletest libbenchmark-dev clang libclang-rt-14-dev \
-  python3-grpcio python3-protobuf
+  python3-grpcio python3-protobuf \
+  dpkg-dev file help2man lintian
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps build demo test test-thread-safety test-default test-asan test-tsan bench fuzz \
-  test-fuzz soak format clean
+.PHONY: deps build demo package test test-thread-safety test-default test-asan test-tsan bench \
+  fuzz test-fuzz soak format clean
 
 deps:
 	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null \
@@ -26,6 +27,12 @@ build: deps
 
 demo: build
 	./build/default/tools/norvctl/norvctl demo
+
+# The Debian packages of the default build (cmake/NorvPackaging.cmake):
+# libnorv-interop0, libnorv-interop-dev and norvctl, into build/packages/.
+package: build
+	rm -f build/packages/*.deb
+	cpack --preset default
 
 test-default: build
 	ctest --preset default -j $(JOBS)
@@ -47,7 +54,8 @@ test-tsan: deps
 	ctest --preset tsan -j $(JOBS) -L concurrency
 
 # The locking annotations first (a build only, and the quickest to fail),
-# then the suite under the default preset (with the short soak), under
+# then the suite under the default preset (with the short soak, and the
+# Debian packages built and checked by install_debian_packages), under
 # AddressSanitizer + UndefinedBehaviorSanitizer, the concurrency tests under
 # ThreadSanitizer, then the short fuzz run.
 test: test-thread-safety test-default test-asan test-tsan test-fuzz

@@ -54,22 +54,21 @@ class ApplicationLauncherChannel final : public IApplicationLauncher, private Ch
   void LogOn(const String& projectPath, const String& user, const String& password,
              const String& author) override {
     v1::Empty reply;
-    Invoke(kApplicationLauncherStub, &v1::ApplicationLauncher::Stub::LogOn, "LogOn",
+    Invoke(kApplicationLauncherStub, &v1::ApplicationLauncher::Stub::PrepareAsyncLogOn, "LogOn",
            LogOnToWire(projectPath, user, password, author), &reply);
   }
   void LaunchTrasko() override {
-    Launch(&v1::ApplicationLauncher::Stub::LaunchTrasko, "LaunchTrasko");
+    Launch(&v1::ApplicationLauncher::Stub::PrepareAsyncLaunchTrasko, "LaunchTrasko");
   }
   void LaunchWendal() override {
-    Launch(&v1::ApplicationLauncher::Stub::LaunchWendal, "LaunchWendal");
+    Launch(&v1::ApplicationLauncher::Stub::PrepareAsyncLaunchWendal, "LaunchWendal");
   }
   void LaunchOrbisk() override {
-    Launch(&v1::ApplicationLauncher::Stub::LaunchOrbisk, "LaunchOrbisk");
+    Launch(&v1::ApplicationLauncher::Stub::PrepareAsyncLaunchOrbisk, "LaunchOrbisk");
   }
 
  private:
-  void Launch(grpc::Status (v1::ApplicationLauncher::Stub::*rpc)(grpc::ClientContext*,
-                                                                 const v1::Empty&, v1::Empty*),
+  void Launch(PrepareUnary<v1::ApplicationLauncher::Stub, v1::Empty, v1::Empty> rpc,
               const char* operation) {
     v1::Empty request;
     v1::Empty reply;

@@ -100,6 +100,12 @@ class ConnectionCache {
 // threads may still be running.
 ConnectionCache& Cache();
 
+// The stub member that prepares an asynchronous unary call, e.g.
+// DataService::Stub::PrepareAsyncLogOn.
+template <class Stub, class Request, class Reply>
+using PrepareUnary = std::unique_ptr<grpc::ClientAsyncResponseReader<Reply>> (Stub::*)(
+    grpc::ClientContext*, const Request&, grpc::CompletionQueue*);
+
 class ChannelBase {
  protected:
   ChannelBase(std::int32_t pid, std::string name) : pid_(pid), name_(std::move(name)) {}
@@ -108,18 +114,27 @@ class ChannelBase {
     return Site(pid_, name_) + ", operation " + operation;
   }
 
+  // Makes one unary call, started with the stub's PrepareAsync member
+  // `prepare`: the asynchronous form lets the calling thread wait in slices,
+  // so that a host can cancel it (see CancellationDeferred).
   template <class Stub, class Request, class Reply>
-  void Invoke(StubSlot slot,
-              grpc::Status (Stub::*rpc)(grpc::ClientContext*, const Request&, Reply*),
-              const char* operation, const Request& request, Reply* reply) const {
+  void Invoke(StubSlot slot, PrepareUnary<Stub, Request, Reply> prepare, const char* operation,
+              const Request& request, Reply* reply) const {
+    CancellationDeferred deferred;
     std::string dir = EndpointDirectory();
     std::string path = SocketPath(dir, pid_, name_);
     std::shared_ptr<Connection> connection = Cache().Get(dir, path, Where(operation));
     Timeouts timeouts = CurrentTimeouts();
+    grpc::CompletionQueue cq;
     grpc::ClientContext context;
     context.set_deadline(DeadlineAfter(timeouts.call));
     Stub& stubOf = connection->StubAt<Stub>(slot);
-    grpc::Status status = (stubOf.*rpc)(&context, request, reply);
+    grpc::Status status;
+    std::unique_ptr<grpc::ClientAsyncResponseReader<Reply>> call =
+        (stubOf.*prepare)(&context, request, &cq);
+    call->StartCall();
+    call->Finish(reply, &status, nullptr);
+    AwaitUnaryCompletion(cq, context);
     if (status.ok()) return;
     switch (status.error_code()) {
       case grpc::StatusCode::UNKNOWN:  // the service's fault

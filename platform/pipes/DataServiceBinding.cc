@@ -156,31 +156,32 @@ class DataServiceChannel final : public IDataService, private ChannelBase {
   void LogOn(const String& projectPath, const String& user, const String& password,
              const String& author) override {
     v1::Empty reply;
-    Invoke(kDataServiceStub, &v1::DataService::Stub::LogOn, "LogOn",
+    Invoke(kDataServiceStub, &v1::DataService::Stub::PrepareAsyncLogOn, "LogOn",
            LogOnToWire(projectPath, user, password, author), &reply);
   }
 
   bool IsProjectAdmin(const String& projectPath, const String& userName,
                       const String& password) override {
-    return AskBool(&v1::DataService::Stub::IsProjectAdmin, "IsProjectAdmin", projectPath, userName,
-                   password);
+    return AskBool(&v1::DataService::Stub::PrepareAsyncIsProjectAdmin, "IsProjectAdmin",
+                   projectPath, userName, password);
   }
   bool IsUserRestricted(const String& projectPath, const String& userName,
                         const String& password) override {
-    return AskBool(&v1::DataService::Stub::IsUserRestricted, "IsUserRestricted", projectPath,
-                   userName, password);
+    return AskBool(&v1::DataService::Stub::PrepareAsyncIsUserRestricted, "IsUserRestricted",
+                   projectPath, userName, password);
   }
   bool IsDatabaseCanBeConnected(const String& projectPath, const String& userName,
                                 const String& password) override {
-    return AskBool(&v1::DataService::Stub::IsDatabaseCanBeConnected, "IsDatabaseCanBeConnected",
-                   projectPath, userName, password);
+    return AskBool(&v1::DataService::Stub::PrepareAsyncIsDatabaseCanBeConnected,
+                   "IsDatabaseCanBeConnected", projectPath, userName, password);
   }
 
   Collection<String> GetAuthors(const String& projectPath, const String& userName,
                                 const String& password) override {
     v1::CredentialsRequest request = Credentials(projectPath, userName, password);
     v1::StringListReply reply;
-    Invoke(kDataServiceStub, &v1::DataService::Stub::GetAuthors, "GetAuthors", request, &reply);
+    Invoke(kDataServiceStub, &v1::DataService::Stub::PrepareAsyncGetAuthors, "GetAuthors", request,
+           &reply);
     if (!reply.has_value()) return std::nullopt;
     return Decoded("GetAuthors", [&] { return StringsFromWire(reply.value()); });
   }
@@ -189,7 +190,7 @@ class DataServiceChannel final : public IDataService, private ChannelBase {
                         std::int32_t boreholeId, const String& templateName,
                         const String& author) override {
     v1::DoubleReply reply;
-    Invoke(kDataServiceStub, &v1::DataService::Stub::GetForecastEUR, "GetForecastEUR",
+    Invoke(kDataServiceStub, &v1::DataService::Stub::PrepareAsyncGetForecastEUR, "GetForecastEUR",
            Forecast(projectPath, userName, password, boreholeId, templateName, author), &reply);
     return reply.value();
   }
@@ -197,7 +198,8 @@ class DataServiceChannel final : public IDataService, private ChannelBase {
                             const String& password, std::int32_t boreholeId,
                             const String& templateName, const String& author) override {
     v1::DoubleReply reply;
-    Invoke(kDataServiceStub, &v1::DataService::Stub::GetForecastReserve, "GetForecastReserve",
+    Invoke(kDataServiceStub, &v1::DataService::Stub::PrepareAsyncGetForecastReserve,
+           "GetForecastReserve",
            Forecast(projectPath, userName, password, boreholeId, templateName, author), &reply);
     return reply.value();
   }
@@ -205,7 +207,7 @@ class DataServiceChannel final : public IDataService, private ChannelBase {
                            const String& password, std::int32_t boreholeId,
                            const String& templateName, const String& author) override {
     v1::DateTimeReply reply;
-    Invoke(kDataServiceStub, &v1::DataService::Stub::GetForecastLife, "GetForecastLife",
+    Invoke(kDataServiceStub, &v1::DataService::Stub::PrepareAsyncGetForecastLife, "GetForecastLife",
            Forecast(projectPath, userName, password, boreholeId, templateName, author), &reply);
     if (!reply.has_value()) {
       throw CommunicationException(Where("GetForecastLife") +
@@ -218,7 +220,7 @@ class DataServiceChannel final : public IDataService, private ChannelBase {
                                                      const String& userName, const String& password,
                                                      const String& forecastName,
                                                      const String& author) override {
-    return DoubleList(&v1::DataService::Stub::GetForecastEURList, "GetForecastEURList",
+    return DoubleList(&v1::DataService::Stub::PrepareAsyncGetForecastEURList, "GetForecastEURList",
                       ForecastList(projectPath, userName, password, forecastName, author));
   }
   Data::DoubleResultSetCollection GetForecastReserveList(const String& projectPath,
@@ -226,7 +228,8 @@ class DataServiceChannel final : public IDataService, private ChannelBase {
                                                          const String& password,
                                                          const String& forecastName,
                                                          const String& author) override {
-    return DoubleList(&v1::DataService::Stub::GetForecastReserveList, "GetForecastReserveList",
+    return DoubleList(&v1::DataService::Stub::PrepareAsyncGetForecastReserveList,
+                      "GetForecastReserveList",
                       ForecastList(projectPath, userName, password, forecastName, author));
   }
   Data::DateTimeResultSetCollection GetForecastLifeList(const String& projectPath,
@@ -235,7 +238,8 @@ class DataServiceChannel final : public IDataService, private ChannelBase {
                                                         const String& forecastName,
                                                         const String& author) override {
     v1::DateTimeResultSetListReply reply;
-    Invoke(kDataServiceStub, &v1::DataService::Stub::GetForecastLifeList, "GetForecastLifeList",
+    Invoke(kDataServiceStub, &v1::DataService::Stub::PrepareAsyncGetForecastLifeList,
+           "GetForecastLifeList",
            ForecastList(projectPath, userName, password, forecastName, author), &reply);
     if (!reply.has_value()) return std::nullopt;
     return Decoded("GetForecastLifeList", [&] { return DateTimeResultsFromWire(reply.value()); });
@@ -253,7 +257,7 @@ class DataServiceChannel final : public IDataService, private ChannelBase {
     NORV_SET_STRING(request, template_name, templateName);
     NORV_SET_STRING(request, author, author);
     v1::Int32ListReply reply;
-    Invoke(kDataServiceStub, &v1::DataService::Stub::GetBoreholeIdsWithForecast,
+    Invoke(kDataServiceStub, &v1::DataService::Stub::PrepareAsyncGetBoreholeIdsWithForecast,
            "GetBoreholeIdsWithForecast", request, &reply);
     if (!reply.has_value()) return std::nullopt;
     return Int32sFromWire(reply.value());
@@ -269,7 +273,7 @@ class DataServiceChannel final : public IDataService, private ChannelBase {
     NORV_SET_STRING(request, password, password);
     NORV_SET_STRING(request, author, author);
     v1::StringResultSetListReply reply;
-    Invoke(kDataServiceStub, &v1::DataService::Stub::GetForecastTemplatesByAuthor,
+    Invoke(kDataServiceStub, &v1::DataService::Stub::PrepareAsyncGetForecastTemplatesByAuthor,
            "GetForecastTemplatesByAuthor", request, &reply);
     if (!reply.has_value()) return std::nullopt;
     return Decoded("GetForecastTemplatesByAuthor",
@@ -313,18 +317,15 @@ class DataServiceChannel final : public IDataService, private ChannelBase {
     return request;
   }
 
-  bool AskBool(grpc::Status (Stub::*rpc)(grpc::ClientContext*, const v1::CredentialsRequest&,
-                                         v1::BoolReply*),
-               const char* operation, const String& projectPath, const String& userName,
-               const String& password) {
+  bool AskBool(PrepareUnary<Stub, v1::CredentialsRequest, v1::BoolReply> rpc, const char* operation,
+               const String& projectPath, const String& userName, const String& password) {
     v1::BoolReply reply;
     Invoke(kDataServiceStub, rpc, operation, Credentials(projectPath, userName, password), &reply);
     return reply.value();
   }
 
   Data::DoubleResultSetCollection DoubleList(
-      grpc::Status (Stub::*rpc)(grpc::ClientContext*, const v1::ForecastListRequest&,
-                                v1::DoubleResultSetListReply*),
+      PrepareUnary<Stub, v1::ForecastListRequest, v1::DoubleResultSetListReply> rpc,
       const char* operation, const v1::ForecastListRequest& request) {
     v1::DoubleResultSetListReply reply;
     Invoke(kDataServiceStub, rpc, operation, request, &reply);

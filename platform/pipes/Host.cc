@@ -17,13 +17,16 @@
 #include <grpcpp/grpcpp.h>
 #include <grpcpp/impl/server_builder_option.h>
 #include <grpcpp/impl/server_builder_plugin.h>
+#include <grpcpp/support/server_interceptor.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <map>
 #include <stdexcept>
+#include <thread>
 
+#include "base/Mutex.h"
 #include "platform/pipes/Addressing.h"
 #include "platform/pipes/ContractBinding.h"
 #include "platform/pipes/EndpointLock.h"
@@ -81,6 +84,87 @@ class ReflectionOption final : public grpc::ServerBuilderOption {
 
  private:
   bool enabled_;
+};
+
+// How long calls in progress may go on once a host closes.
+constexpr std::chrono::seconds kCloseGrace{2};
+
+// Counts the calls a server has taken up and not yet finished (their status
+// sent), whatever service they belong to: the one way to tell calls in
+// progress from connections that are merely open. A server interceptor lives
+// exactly as long as its call.
+class CallCounter final : public grpc::experimental::Interceptor {
+ public:
+  explicit CallCounter(std::shared_ptr<std::atomic<int>> calls) : calls_(std::move(calls)) {
+    calls_->fetch_add(1, std::memory_order_relaxed);
+  }
+  ~CallCounter() override { calls_->fetch_sub(1, std::memory_order_release); }
+  CallCounter(const CallCounter&) = delete;
+  CallCounter& operator=(const CallCounter&) = delete;
+
+  void Intercept(grpc::experimental::InterceptorBatchMethods* methods) override {
+    methods->Proceed();
+  }
+
+ private:
+  std::shared_ptr<std::atomic<int>> calls_;
+};
+
+class CallCounterFactory final : public grpc::experimental::ServerInterceptorFactoryInterface {
+ public:
+  explicit CallCounterFactory(std::shared_ptr<std::atomic<int>> calls) : calls_(std::move(calls)) {}
+  grpc::experimental::Interceptor* CreateServerInterceptor(
+      grpc::experimental::ServerRpcInfo*) override {
+    return new CallCounter(calls_);
+  }
+
+ private:
+  std::shared_ptr<std::atomic<int>> calls_;
+};
+
+// While a server shuts down, closes its connections from this side as soon as
+// no call is in progress. gRPC's graceful shutdown otherwise also waits for
+// every client to close its connection, and a client process that is not in
+// a call notices the server going only at its next call, so each idle client
+// would cost the whole grace. Closing the connections is what the shutdown
+// itself does once the grace is over (grpc_server_cancel_all_calls), and like
+// it this happens once and only after the shutdown has begun, which shows as
+// the listener refusing connections. Polls: gRPC tells nobody when a call or
+// the listener ends.
+class IdleConnectionCloser {
+ public:
+  IdleConnectionCloser(grpc::Server& server, const std::atomic<int>& calls,
+                       const std::string& socketPath)
+      : thread_([this, &server, &calls, &socketPath] { Run(server, calls, socketPath); }) {}
+  ~IdleConnectionCloser() {
+    {
+      Base::MutexLock lock(&mu_);
+      done_ = true;
+    }
+    changed_.SignalAll();
+    thread_.join();
+  }
+  IdleConnectionCloser(const IdleConnectionCloser&) = delete;
+  IdleConnectionCloser& operator=(const IdleConnectionCloser&) = delete;
+
+ private:
+  void Run(grpc::Server& server, const std::atomic<int>& calls, const std::string& socketPath) {
+    Base::MutexLock lock(&mu_);
+    while (!changed_.WaitFor(&mu_, std::chrono::milliseconds(5),
+                             [this]() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mu_) { return done_; })) {
+      if (calls.load(std::memory_order_acquire) == 0 &&
+          ProbeSocket(socketPath) != ProbeResult::kListening) {
+        lock.Unlock();
+        grpc_server_cancel_all_calls(server.c_server());
+        return;
+      }
+    }
+  }
+
+  Base::Mutex mu_;
+  Base::CondVar changed_;
+  bool done_ ABSL_GUARDED_BY(mu_) = false;
+  std::thread thread_;
 };
 
 }  // namespace
@@ -153,6 +237,9 @@ class NamedPipeServiceHost::Impl {
   std::shared_ptr<internal::HostCore> core_;
   std::vector<std::unique_ptr<grpc::Service>> services_;
   std::unique_ptr<grpc::Server> server_;
+  // Calls the server has taken up and not finished; shared with its
+  // interceptors, which may outlive a failed start.
+  std::shared_ptr<std::atomic<int>> calls_ = std::make_shared<std::atomic<int>>(0);
   internal::EndpointLock lock_;
 };
 
@@ -247,6 +334,9 @@ void NamedPipeServiceHost::Impl::StartServer(const Plan& plan) {
   builder.SetMaxSendMessageSize(-1);
   builder.AddChannelArgument(GRPC_ARG_ENABLE_CHANNELZ, 0);
   builder.SetOption(std::make_unique<ReflectionOption>(plan.mex));
+  std::vector<std::unique_ptr<grpc::experimental::ServerInterceptorFactoryInterface>> counters;
+  counters.push_back(std::make_unique<CallCounterFactory>(calls_));
+  builder.experimental().SetInterceptorCreators(std::move(counters));
   bool duplex = false;
   for (const ContractBinding* binding : ContractBindings()) {
     auto it = plan.limits.find(binding->name);
@@ -276,8 +366,12 @@ void NamedPipeServiceHost::Impl::Close() {
   std::string failure;
   if (core_) {
     core_->EndSessions();
-    // Calls in progress get a short grace; sessions have been ended already.
-    server_->Shutdown(DeadlineAfter(std::chrono::seconds(2)));
+    {
+      // Calls in progress get a short grace; sessions have been ended
+      // already, and idle connections need none.
+      IdleConnectionCloser closer(*server_, *calls_, socketPath_);
+      server_->Shutdown(DeadlineAfter(kCloseGrace));
+    }
     server_->Wait();
     core_->StopDispatcher();
     StopServer();

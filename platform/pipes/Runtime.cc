@@ -1,7 +1,9 @@
 #include "platform/pipes/Runtime.h"
 
 #include <grpc/support/log.h>
+#include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 
@@ -13,7 +15,61 @@ namespace {
 
 void DiscardLog(gpr_log_func_args*) {}
 
+// Whether the innermost CancellationDeferred of this thread found
+// cancellation allowed.
+thread_local constinit bool tCancellationAllowed = false;
+
 }  // namespace
+
+CancellationDeferred::CancellationDeferred() noexcept : previousAllowed_(tCancellationAllowed) {
+  ::pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previousState_);
+  tCancellationAllowed = previousAllowed_ || previousState_ == PTHREAD_CANCEL_ENABLE;
+}
+
+CancellationDeferred::~CancellationDeferred() {
+  tCancellationAllowed = previousAllowed_;
+  ::pthread_setcancelstate(previousState_, nullptr);
+}
+
+void CancellationPoint() {
+  if (!tCancellationAllowed) return;
+  // Unwinds from here when a cancellation is pending; the frames above are
+  // the component's own, which unwind cleanly.
+  ::pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
+  ::pthread_testcancel();
+  ::pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+}
+
+void AwaitUnaryCompletion(grpc::CompletionQueue& cq, grpc::ClientContext& context) {
+  // Runs on the way out, normal or unwinding. Once the thread is being
+  // cancelled no wait below acts on the cancellation again.
+  struct Drain {
+    grpc::CompletionQueue& cq;
+    grpc::ClientContext& context;
+    bool completed = false;
+    ~Drain() {
+      void* tag = nullptr;
+      bool ok = false;
+      if (!completed) {
+        context.TryCancel();
+        cq.Next(&tag, &ok);
+      }
+      cq.Shutdown();
+      while (cq.Next(&tag, &ok)) {
+      }
+    }
+  } drain{cq, context};
+  for (;;) {
+    void* tag = nullptr;
+    bool ok = false;
+    if (cq.AsyncNext(&tag, &ok, DeadlineAfter(kCancellationSlice)) ==
+        grpc::CompletionQueue::GOT_EVENT) {
+      drain.completed = true;
+      return;
+    }
+    CancellationPoint();
+  }
+}
 
 void EnsureGrpc() {
   static std::once_flag once;
@@ -44,6 +100,7 @@ void ConnectChannel(grpc::Channel& channel, const std::string& path, const std::
   auto deadline = DeadlineAfter(timeout);
   grpc_connectivity_state state = channel.GetState(/*try_to_connect=*/true);
   while (state != GRPC_CHANNEL_READY) {
+    CancellationPoint();
     if (state == GRPC_CHANNEL_TRANSIENT_FAILURE || state == GRPC_CHANNEL_SHUTDOWN) {
       if (ProbeSocket(path) == ProbeResult::kNobody) {
         throw EndpointNotFoundException(where + ": nobody is listening on " + path);
@@ -51,7 +108,8 @@ void ConnectChannel(grpc::Channel& channel, const std::string& path, const std::
       throw CommunicationException(where + ": could not establish a connection on " + path +
                                    " (the peer does not answer the protocol)");
     }
-    if (!channel.WaitForStateChange(state, deadline)) {
+    auto slice = std::min(deadline, DeadlineAfter(kCancellationSlice));
+    if (!channel.WaitForStateChange(state, slice) && slice == deadline) {
       throw TimeoutException(where + ": could not connect to " + path + " within " +
                              std::to_string(timeout.count()) + " ms");
     }

@@ -308,11 +308,7 @@ TEST_F(BridgeTest, LogOnReachesTheCurrentProcessAndSwallowsEveryFailure) {
 // not answer. The cancellation must unwind the thread, not end the process:
 // swallowing it aborts ("exception not rethrown"). Run in a child process so
 // that an abort fails this test alone.
-// Disabled: about one run in three the cancellation lands inside gRPC's own
-// blocking wait, in a frame that may not unwind, and the process still
-// terminates ("terminate called without an active exception"). The bridge no
-// longer swallows the unwind; making the whole call cancel-safe is open work.
-TEST_F(BridgeTest, DISABLED_LogOnLetsTheHostCancelAThreadBlockedInTheCall) {
+TEST_F(BridgeTest, LogOnLetsTheHostCancelAThreadBlockedInTheCall) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {

@@ -1,7 +1,8 @@
 // Duplex peers that break the session protocol: a raw client stream against
 // a real host, and a scripted server against the real duplex client. Calls
 // naming no operation, messages naming nothing, replies with unknown or
-// repeated ids. The regressions of fuzz_duplex_session live here too.
+// repeated ids. The regressions of fuzz_duplex_session live here too. And a
+// raw data service whose replies leave out a value the contract requires.
 #include <sys/stat.h>
 
 #include <grpcpp/grpcpp.h>
@@ -15,6 +16,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "norv/contracts/v1/data_service.grpc.pb.h"
 #include "norv/contracts/v1/shutdown.grpc.pb.h"
 #include "tests/pipes/TestServices.h"
 #include "tests/support/TestSupport.h"
@@ -23,6 +25,7 @@ namespace Norv::ServiceModel {
 namespace {
 
 namespace v1 = norv::contracts::v1;
+using Norv::Testing::IDataService;
 using Norv::Testing::IShutdown;
 using Norv::Testing::IShutdownCallback;
 using Norv::Testing::PrivatePipeDir;
@@ -240,6 +243,39 @@ TEST_F(HostilePeerClientTest, CallbacksNamingNoOperationAreAnsweredWithAFault) {
   EXPECT_TRUE(answers[1].accepted());
   EXPECT_FALSE(answers[1].has_fault());
   EXPECT_EQ(callback->requests, 1);
+}
+
+// Answers GetForecastLife with a reply that carries no date-time at all, as
+// a peer that fills in no defaults may send it.
+class DateLessDataService final : public v1::DataService::Service {
+ public:
+  grpc::Status GetForecastLife(grpc::ServerContext*, const v1::ForecastRequest*,
+                               v1::DateTimeReply*) override {
+    return grpc::Status::OK;
+  }
+};
+
+TEST(HostileDataServiceTest, ADateTimeReplyWithoutItsValueFailsTheCall) {
+  PrivatePipeDir dir;
+  const std::string pipes = (dir.Path() / "pipes").string();
+  ASSERT_EQ(::mkdir(pipes.c_str(), 0700), 0);
+  DateLessDataService service;
+  grpc::ServerBuilder builder;
+  builder.AddListeningPort("unix:" + pipes + "/" + std::to_string(kPid) + ".DateLess.sock",
+                           grpc::InsecureServerCredentials());
+  builder.RegisterService(&service);
+  std::unique_ptr<grpc::Server> server = builder.BuildAndStart();
+  ASSERT_NE(server, nullptr);
+
+  auto channel = NamedPipeServiceHost::GetSingleChannel<IDataService>(kPid, "DateLess");
+  try {
+    channel->GetForecastLife(u"p", u"u", u"w", 1, u"t", u"a");
+    ADD_FAILURE() << "a reply without a date-time was answered as a date";
+  } catch (const CommunicationException& e) {
+    EXPECT_THAT(e.what(), HasSubstr("process 7170, endpoint DateLess, operation GetForecastLife"));
+    EXPECT_THAT(e.what(), HasSubstr("no date-time value"));
+  }
+  server->Shutdown(std::chrono::system_clock::now() + std::chrono::seconds(2));
 }
 
 }  // namespace

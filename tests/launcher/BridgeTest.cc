@@ -139,11 +139,7 @@ TEST_F(HalvaneBridgeTest, LogOnSendsTheFourStringsConvertedAndNullsAsEmptyString
 // A host cancels a thread blocked in LogOn on a launcher that does not
 // answer: the thread must unwind, not abort the process ("exception not
 // rethrown"). Run in a child process so that an abort fails this test alone.
-// Disabled: about one run in three the cancellation lands inside gRPC's own
-// blocking wait, in a frame that may not unwind, and the process still
-// terminates ("terminate called without an active exception"). The bridge no
-// longer swallows the unwind; making the whole call cancel-safe is open work.
-TEST_F(HalvaneBridgeTest, DISABLED_LogOnLetsTheHostCancelAThreadBlockedInTheCall) {
+TEST_F(HalvaneBridgeTest, LogOnLetsTheHostCancelAThreadBlockedInTheCall) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {

@@ -7,7 +7,8 @@
 //   norv_pipes_peer restart <pid> <name>   hosts a data service whose
 //       GetForecastEUR counts each borehole id it serves, closes the host and
 //       opens a new one on the same endpoint for every line "restart" read
-//       from standard input, printing "up" each time it listens again, and at
+//       from standard input, printing "up MS" each time it listens again (MS:
+//       how long the close took, in milliseconds), and at
 //       the end of input closes it and prints "served" and ID:COUNT for every
 //       id served, on one line.
 // Each prints "ready" once set up, then (but restart) waits to be killed.
@@ -15,6 +16,7 @@
 // connections between its calls, as in a client application.
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -73,9 +75,12 @@ int Restart(std::int32_t pid, const std::string& name) {
   std::string line;
   while (std::getline(std::cin, line)) {
     if (line != "restart") continue;
+    const auto start = std::chrono::steady_clock::now();
     host->Close();
+    const auto closing = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
     host = open();
-    Say("up");
+    Say(("up " + std::to_string(closing.count())).c_str());
   }
   host->Close();
   Say(service->Report().c_str());

@@ -5,6 +5,10 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
 
 #include "tools/norvctl/Commands.h"
 
@@ -15,6 +19,24 @@ namespace {
 constexpr void (*kCommandAreas[])(CLI::App&) = {
     AddTextCommands,     AddDataCommands,     AddTdlistCommands,    AddLauncherCommands,
     AddShutdownCommands, AddSettingsCommands, AddEndpointsCommands, AddDemoCommands,
+};
+
+// The help of --help-all: every command on one line, "area command" and what
+// it does, under the usual options. The manual page is written from it.
+class CommandListFormatter : public CLI::Formatter {
+ public:
+  std::string make_expanded(const CLI::App* area) const override {
+    std::ostringstream out;
+    const std::vector<const CLI::App*> commands = area->get_subcommands({});
+    if (commands.empty()) {
+      CLI::detail::format_help(out, area->get_name(), area->get_description(), get_column_width());
+    }
+    for (const CLI::App* command : commands) {
+      CLI::detail::format_help(out, area->get_name() + " " + command->get_name(),
+                               command->get_description(), get_column_width());
+    }
+    return out.str();
+  }
 };
 
 }  // namespace
@@ -48,7 +70,10 @@ int main(int argc, char** argv) {
   }
   // A peer that goes away must never kill the tool with SIGPIPE.
   std::signal(SIGPIPE, SIG_IGN);
-  CLI::App app{"norvctl: use the Norv interop library from the command line"};
+  CLI::App app{"norvctl: use the Norv interop library from the command line", "norvctl"};
+  app.set_version_flag("--version", "norvctl " NORV_VERSION);
+  app.set_help_all_flag("--help-all", "List every command and exit");
+  app.formatter(std::make_shared<Norv::Ctl::CommandListFormatter>());
   app.require_subcommand(1);
   for (auto* addArea : Norv::Ctl::kCommandAreas) addArea(app);
   CLI11_PARSE(app, argc, argv);

@@ -20,6 +20,9 @@
 
 namespace Norv::MirnDataService::Interop {
 
+// The names below are fixed by the interface, the odd ones too
+// (Preferred_TDMode, IsDatabaseCanBeConnected, PreferredTDListExist, the
+// parameter LastTDChartId): see docs/architecture.md before renaming any.
 class NORV_INTEROP_API MirnDataService {
  public:
   // The author's preferred TD mode. Values other than the three below are
@@ -38,8 +41,7 @@ class NORV_INTEROP_API MirnDataService {
 
   static bool IsProjectAdmin(char* projectPath, char* userName, char* password, int pid);
   static bool IsUserRestricted(char* projectPath, char* userName, char* password, int pid);
-  static bool IsDatabaseCanBeConnected(char* projectPath, char* userName, char* password,
-                                       int pid);
+  static bool IsDatabaseCanBeConnected(char* projectPath, char* userName, char* password, int pid);
   static std::vector<std::string> GetAuthors(char* projectPath, char* userName, char* password,
                                              int pid);
 
@@ -49,23 +51,22 @@ class NORV_INTEROP_API MirnDataService {
                                    int boreholeId, char* templateName, char* author);
   static std::string GetForecastLife(char* projectPath, char* userName, char* password, int pid,
                                      int boreholeId, char* templateName, char* author);
-  static std::vector<NativeDoubleKeyValuePair> GetForecastEURList(char* projectPath,
-                                                                  char* userName, char* password,
-                                                                  int pid, char* forecastName,
-                                                                  char* author);
+  static std::vector<NativeDoubleKeyValuePair> GetForecastEURList(char* projectPath, char* userName,
+                                                                  char* password, int pid,
+                                                                  char* forecastName, char* author);
   static std::vector<NativeDoubleKeyValuePair> GetForecastReserveList(
-      char* projectPath, char* userName, char* password, int pid, char* forecastName,
-      char* author);
+      char* projectPath, char* userName, char* password, int pid, char* forecastName, char* author);
   static std::vector<NativeStringKeyValuePair> GetForecastLifeList(char* projectPath,
-                                                                   char* userName,
-                                                                   char* password, int pid,
-                                                                   char* forecastName,
+                                                                   char* userName, char* password,
+                                                                   int pid, char* forecastName,
                                                                    char* author);
   static std::vector<int> GetBoreholeIdsWithForecast(char* projectPath, char* userName,
-                                                     char* password, int pid,
-                                                     char* templateName, char* author);
-  static std::vector<NativeStringKeyValuePair> GetForecastTemplatesByAuthor(
-      char* projectPath, char* userName, char* password, int pid, char* author);
+                                                     char* password, int pid, char* templateName,
+                                                     char* author);
+  static std::vector<NativeStringKeyValuePair> GetForecastTemplatesByAuthor(char* projectPath,
+                                                                            char* userName,
+                                                                            char* password, int pid,
+                                                                            char* author);
 
   // Preferred TD list document of an author directory.
   static Preferred_TDMode GetAuthorPreferredTDMode(char* authorDirectory);

@@ -1,5 +1,6 @@
 // The two key/value records in which list results cross to the host
-// application. Plain values: copy them freely from any thread.
+// application. Plain values: copy them freely from any thread. Their place at
+// global scope and their field names are fixed by the interface.
 #ifndef NORV_INTEROP_NATIVE_KEY_VALUE_PAIRS_H_
 #define NORV_INTEROP_NATIVE_KEY_VALUE_PAIRS_H_
 

@@ -16,6 +16,7 @@ NORV_INTEROP_API void SetAuthorPath(const char* path);
 
 }  // namespace Norv::IO::Interop
 
+// Directly in Norv::Interop, without an area, as the interface has it.
 namespace Norv::Interop {
 
 // The encrypted form of `password` (printable ASCII); null encrypts "".
