@@ -4,9 +4,9 @@
 // every failure by design (but never a thread's cancellation).
 #include "norv/interop/MirnDataService.h"
 
-#include <cxxabi.h>
 #include <unistd.h>
 
+#include "base/SwallowFailures.h"
 #include "conversion/Conversion.h"
 #include "dataservice/DataServiceChannel.h"
 #include "services/NamedPipeServiceHost.h"
@@ -35,20 +35,15 @@ MirnDataService& MirnDataService::operator=(const MirnDataService& other) { retu
 
 void MirnDataService::LogOn(char* projectPath, char* user, char* password, char* author) {
   int pid = static_cast<int>(::getpid());
-  try {
+  // Whether the log-on succeeded is not reported, by design.
+  Base::SwallowFailures([&] {
     std::shared_ptr<IDataService> channel = GetDataService(pid);
     ServiceString project = ToServiceString(projectPath);
     ServiceString userName = ToServiceString(user);
     ServiceString secret = ToServiceString(password);
     ServiceString authorName = ToServiceString(author);
     channel->LogOn(project, userName, secret, authorName);
-  } catch (abi::__forced_unwind&) {
-    // The host cancelled this thread while it waited for the service: the
-    // unwinding must go on, or the process aborts.
-    throw;
-  } catch (...) {
-    // Whether the log-on succeeded is not reported, by design.
-  }
+  });
 }
 
 bool MirnDataService::IsProjectAdmin(char* projectPath, char* userName, char* password, int pid) {

@@ -1,10 +1,10 @@
 #include "norv/interop/Halvane.h"
 
-#include <cxxabi.h>
 #include <unistd.h>
 
 #include <cstdint>
 
+#include "base/SwallowFailures.h"
 #include "conversion/Conversion.h"
 #include "launcher/ApplicationLauncher.h"
 #include "services/NamedPipeServiceHost.h"
@@ -27,7 +27,7 @@ Halvane& Halvane::operator=(const Halvane& other) { return *this; }
 void Halvane::LogOn(char* projectPath, char* user, char* password, char* author) {
   // The log-on is silent by design: the host learns nothing back, not even
   // whether a launcher was reached.
-  try {
+  Base::SwallowFailures([&] {
     std::shared_ptr<IApplicationLauncher> launcher = GetApplicationLauncher();
     // Converted one after the other, in the order of the parameters.
     const ServiceString serviceProjectPath = Norv::Interop::ToServiceString(projectPath);
@@ -35,12 +35,7 @@ void Halvane::LogOn(char* projectPath, char* user, char* password, char* author)
     const ServiceString servicePassword = Norv::Interop::ToServiceString(password);
     const ServiceString serviceAuthor = Norv::Interop::ToServiceString(author);
     launcher->LogOn(serviceProjectPath, serviceUser, servicePassword, serviceAuthor);
-  } catch (abi::__forced_unwind&) {
-    // The host cancelled this thread while it waited for the launcher: the
-    // unwinding must go on, or the process aborts.
-    throw;
-  } catch (...) {
-  }
+  });
 }
 
 void Halvane::LaunchTrasko() { GetApplicationLauncher()->LaunchTrasko(); }

@@ -4,13 +4,10 @@
 // dates under the caller's culture, failures).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <pthread.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -19,6 +16,7 @@
 #include "services/NamedPipeServiceHost.h"
 #include "services/Text.h"
 #include "tests/dataservice/ScriptedDataService.h"
+#include "tests/support/Cancellation.h"
 #include "tests/support/TestSupport.h"
 
 namespace Norv::Testing {
@@ -312,48 +310,12 @@ TEST_F(BridgeTest, LogOnLetsTheHostCancelAThreadBlockedInTheCall) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
-        struct Gate {
-          std::mutex mutex;
-          std::condition_variable changed;
-          bool entered = false;
-          bool released = false;
-        };
-        auto gate = std::make_shared<Gate>();
+        auto gate = std::make_shared<CallGate>();
         auto own = Serve(static_cast<int>(::getpid()));
-        own->Script([gate](auto& a) {
-          a.beforeAnswer = [gate](const std::string&) {
-            std::unique_lock lock(gate->mutex);
-            gate->entered = true;
-            gate->changed.notify_all();
-            gate->changed.wait_for(lock, std::chrono::seconds(10), [&] { return gate->released; });
-          };
-        });
-        pthread_t caller;
-        if (::pthread_create(
-                &caller, nullptr,
-                [](void*) -> void* {
-                  MirnDataService::LogOn(C("proj"), C("ann"), C("pw"), C("auth"));
-                  return nullptr;
-                },
-                nullptr) != 0) {
-          ::_exit(2);
-        }
-        {
-          std::unique_lock lock(gate->mutex);
-          if (!gate->changed.wait_for(lock, std::chrono::seconds(5),
-                                      [&] { return gate->entered; })) {
-            ::_exit(3);  // the call never reached the service
-          }
-        }
-        ::pthread_cancel(caller);
-        void* result = nullptr;
-        ::pthread_join(caller, &result);
-        {
-          std::lock_guard lock(gate->mutex);
-          gate->released = true;
-          gate->changed.notify_all();
-        }
-        ::_exit(result == PTHREAD_CANCELED ? 0 : 4);
+        own->Script(
+            [gate](auto& a) { a.beforeAnswer = [gate](const std::string&) { gate->Hold(); }; });
+        ::_exit(CancelWhileBlocked(
+            [] { MirnDataService::LogOn(C("proj"), C("ann"), C("pw"), C("auth")); }, *gate));
       },
       ::testing::ExitedWithCode(0), "");
 }

@@ -1,11 +1,9 @@
 // The Halvane bridge against a scripted launcher served by this test process
 // on its own endpoint "ApplicationLauncher", through the real component.
-#include <pthread.h>
 #include <unistd.h>
 
 #include <array>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -21,11 +19,14 @@
 #include "launcher/ApplicationLauncher.h"
 #include "norv/interop/Halvane.h"
 #include "services/NamedPipeServiceHost.h"
+#include "tests/support/Cancellation.h"
 #include "tests/support/TestSupport.h"
 
 namespace Norv::Halvane::Interop {
 namespace {
 
+using Norv::Testing::CallGate;
+using Norv::Testing::CancelWhileBlocked;
 using ServiceModel::CommunicationException;
 using ServiceModel::EndpointNotFoundException;
 using ServiceModel::FaultException;
@@ -143,48 +144,16 @@ TEST_F(HalvaneBridgeTest, LogOnLetsTheHostCancelAThreadBlockedInTheCall) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
-        struct Gate {
-          std::mutex mutex;
-          std::condition_variable changed;
-          bool entered = false;
-          bool released = false;
-        };
-        auto gate = std::make_shared<Gate>();
+        auto gate = std::make_shared<CallGate>();
         ServedLauncher served;
-        served.launcher->BeforeLogOnAnswers([gate] {
-          std::unique_lock lock(gate->mutex);
-          gate->entered = true;
-          gate->changed.notify_all();
-          gate->changed.wait_for(lock, std::chrono::seconds(10), [&] { return gate->released; });
-        });
+        served.launcher->BeforeLogOnAnswers([gate] { gate->Hold(); });
         served.host.Open();
-        pthread_t caller;
-        if (::pthread_create(
-                &caller, nullptr,
-                [](void*) -> void* {
-                  char user[] = "ann";
-                  Halvane::LogOn(nullptr, user, nullptr, nullptr);
-                  return nullptr;
-                },
-                nullptr) != 0) {
-          ::_exit(2);
-        }
-        {
-          std::unique_lock lock(gate->mutex);
-          if (!gate->changed.wait_for(lock, std::chrono::seconds(5),
-                                      [&] { return gate->entered; })) {
-            ::_exit(3);  // the call never reached the launcher
-          }
-        }
-        ::pthread_cancel(caller);
-        void* result = nullptr;
-        ::pthread_join(caller, &result);
-        {
-          std::lock_guard lock(gate->mutex);
-          gate->released = true;
-          gate->changed.notify_all();
-        }
-        ::_exit(result == PTHREAD_CANCELED ? 0 : 4);
+        ::_exit(CancelWhileBlocked(
+            [] {
+              char user[] = "ann";
+              Halvane::LogOn(nullptr, user, nullptr, nullptr);
+            },
+            *gate));
       },
       ::testing::ExitedWithCode(0), "");
 }
