@@ -84,7 +84,11 @@ grpc::ChannelArguments ClientChannelArguments() {
   args.SetMaxReceiveMessageSize(-1);
   args.SetMaxSendMessageSize(-1);
   args.SetInt(GRPC_ARG_USE_LOCAL_SUBCHANNEL_POOL, 1);
-  args.SetInt(GRPC_ARG_ENABLE_RETRIES, 0);
+  // Retries are on without a retry policy: gRPC then only retries a call
+  // that provably never reached a service (never sent, or refused unread by
+  // a server going away), on the listener there now. A call that may have
+  // reached a service is never sent again.
+  args.SetInt(GRPC_ARG_ENABLE_RETRIES, 1);
   args.SetInt(GRPC_ARG_ENABLE_CHANNELZ, 0);
   return args;
 }
