@@ -125,7 +125,7 @@ class ChannelBase {
     std::string path = SocketPath(dir, pid_, name_);
     std::shared_ptr<Connection> connection = Cache().Get(dir, path, Where(operation));
     Timeouts timeouts = CurrentTimeouts();
-    grpc::CompletionQueue cq;
+    grpc::CompletionQueue& cq = CallQueue();
     grpc::ClientContext context;
     context.set_deadline(DeadlineAfter(timeouts.call));
     Stub& stubOf = connection->StubAt<Stub>(slot);

@@ -40,23 +40,38 @@ void CancellationPoint() {
   ::pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
 }
 
+grpc::CompletionQueue& CallQueue() {
+  // One per thread, kept for the thread's life: a unary call leaves it empty,
+  // and making a queue for each call cost about as much as the call's own
+  // work on this side.
+  struct Queue {
+    grpc::CompletionQueue cq;
+    ~Queue() {
+      cq.Shutdown();
+      void* tag = nullptr;
+      bool ok = false;
+      while (cq.Next(&tag, &ok)) {
+      }
+    }
+  };
+  thread_local Queue queue;
+  return queue.cq;
+}
+
 void AwaitUnaryCompletion(grpc::CompletionQueue& cq, grpc::ClientContext& context) {
-  // Runs on the way out, normal or unwinding. Once the thread is being
-  // cancelled no wait below acts on the cancellation again.
+  // Runs on the way out, normal or unwinding: the call's one completion is
+  // taken off the queue before the frames it writes into go. Once the thread
+  // is being cancelled no wait below acts on the cancellation again.
   struct Drain {
     grpc::CompletionQueue& cq;
     grpc::ClientContext& context;
     bool completed = false;
     ~Drain() {
+      if (completed) return;
+      context.TryCancel();
       void* tag = nullptr;
       bool ok = false;
-      if (!completed) {
-        context.TryCancel();
-        cq.Next(&tag, &ok);
-      }
-      cq.Shutdown();
-      while (cq.Next(&tag, &ok)) {
-      }
+      cq.Next(&tag, &ok);
     }
   } drain{cq, context};
   for (;;) {

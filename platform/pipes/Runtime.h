@@ -65,11 +65,15 @@ inline constexpr std::chrono::milliseconds kCancellationSlice{50};
 // CancellationDeferred allows it; does nothing outside one.
 void CancellationPoint();
 
+// The calling thread's completion queue for unary calls, empty between
+// calls.
+grpc::CompletionQueue& CallQueue();
+
 // Waits for the one completion that a unary call started on `cq` queues,
 // with a CancellationPoint() between slices. When the thread is cancelled,
 // the call is cancelled and its completion awaited before the unwinding goes
 // on, since gRPC writes into the reply and status of the frames unwound.
-// Leaves `cq` shut down and drained.
+// Leaves `cq` empty.
 void AwaitUnaryCompletion(grpc::CompletionQueue& cq, grpc::ClientContext& context);
 
 // Raises the exception for a failed call: FaultException for UNKNOWN (the
