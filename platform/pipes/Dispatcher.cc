@@ -28,6 +28,11 @@ bool HostCore::AddSession(const std::shared_ptr<ServerSession>& session) {
   sessions_.insert(session);
   return true;
 }
+bool HostCore::HasSessions() {
+  Base::MutexLock lock(&sessionsMu_);
+  return !sessions_.empty();
+}
+
 void HostCore::RemoveSession(const std::shared_ptr<ServerSession>& session) {
   Base::MutexLock lock(&sessionsMu_);
   sessions_.erase(session);

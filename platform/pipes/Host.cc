@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <stdexcept>
 #include <thread>
@@ -89,10 +90,13 @@ class ReflectionOption final : public grpc::ServerBuilderOption {
 // How long calls in progress may go on once a host closes.
 constexpr std::chrono::seconds kCloseGrace{2};
 
-// Counts the calls a server has taken up and not yet finished (their status
-// sent), whatever service they belong to: the one way to tell calls in
+// Counts the unary calls a server has taken up and not yet finished (their
+// status sent), whatever service they belong to: the one way to tell calls in
 // progress from connections that are merely open. A server interceptor lives
-// exactly as long as its call.
+// exactly as long as its call. Streams get none: an interceptor costs every
+// message of a stream (about 25 us a callback round trip), the host tracks
+// its sessions itself, and a health watch or reflection stream has nothing
+// to finish.
 class CallCounter final : public grpc::experimental::Interceptor {
  public:
   explicit CallCounter(std::shared_ptr<std::atomic<int>> calls) : calls_(std::move(calls)) {
@@ -114,7 +118,8 @@ class CallCounterFactory final : public grpc::experimental::ServerInterceptorFac
  public:
   explicit CallCounterFactory(std::shared_ptr<std::atomic<int>> calls) : calls_(std::move(calls)) {}
   grpc::experimental::Interceptor* CreateServerInterceptor(
-      grpc::experimental::ServerRpcInfo*) override {
+      grpc::experimental::ServerRpcInfo* info) override {
+    if (info->type() != grpc::experimental::ServerRpcInfo::Type::UNARY) return nullptr;
     return new CallCounter(calls_);
   }
 
@@ -123,7 +128,7 @@ class CallCounterFactory final : public grpc::experimental::ServerInterceptorFac
 };
 
 // While a server shuts down, closes its connections from this side as soon as
-// no call is in progress. gRPC's graceful shutdown otherwise also waits for
+// no call is in progress (`busy` answers false). gRPC's graceful shutdown otherwise also waits for
 // every client to close its connection, and a client process that is not in
 // a call notices the server going only at its next call, so each idle client
 // would cost the whole grace. Closing the connections is what the shutdown
@@ -133,9 +138,11 @@ class CallCounterFactory final : public grpc::experimental::ServerInterceptorFac
 // the listener ends.
 class IdleConnectionCloser {
  public:
-  IdleConnectionCloser(grpc::Server& server, const std::atomic<int>& calls,
+  IdleConnectionCloser(grpc::Server& server, std::function<bool()> busy,
                        const std::string& socketPath)
-      : thread_([this, &server, &calls, &socketPath] { Run(server, calls, socketPath); }) {}
+      : thread_([this, &server, busy = std::move(busy), &socketPath] {
+          Run(server, busy, socketPath);
+        }) {}
   ~IdleConnectionCloser() {
     {
       Base::MutexLock lock(&mu_);
@@ -148,12 +155,11 @@ class IdleConnectionCloser {
   IdleConnectionCloser& operator=(const IdleConnectionCloser&) = delete;
 
  private:
-  void Run(grpc::Server& server, const std::atomic<int>& calls, const std::string& socketPath) {
+  void Run(grpc::Server& server, const std::function<bool()>& busy, const std::string& socketPath) {
     Base::MutexLock lock(&mu_);
     while (!changed_.WaitFor(&mu_, std::chrono::milliseconds(5),
                              [this]() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mu_) { return done_; })) {
-      if (calls.load(std::memory_order_acquire) == 0 &&
-          ProbeSocket(socketPath) != ProbeResult::kListening) {
+      if (!busy() && ProbeSocket(socketPath) != ProbeResult::kListening) {
         lock.Unlock();
         grpc_server_cancel_all_calls(server.c_server());
         return;
@@ -367,9 +373,12 @@ void NamedPipeServiceHost::Impl::Close() {
   if (core_) {
     core_->EndSessions();
     {
-      // Calls in progress get a short grace; sessions have been ended
-      // already, and idle connections need none.
-      IdleConnectionCloser closer(*server_, *calls_, socketPath_);
+      // Calls in progress, and sessions still sending their end, get a
+      // short grace; idle connections need none.
+      IdleConnectionCloser closer(
+          *server_,
+          [this] { return calls_->load(std::memory_order_acquire) != 0 || core_->HasSessions(); },
+          socketPath_);
       server_->Shutdown(DeadlineAfter(kCloseGrace));
     }
     server_->Wait();

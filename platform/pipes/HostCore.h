@@ -136,6 +136,8 @@ class HostCore : public std::enable_shared_from_this<HostCore> {
 
   bool AddSession(const std::shared_ptr<ServerSession>& session);
   void RemoveSession(const std::shared_ptr<ServerSession>& session);
+  // Whether a session is still open (until its reactor is done).
+  bool HasSessions();
 
   // Queues a session call for the dispatcher thread.
   void Enqueue(std::shared_ptr<ServerSession> session,
