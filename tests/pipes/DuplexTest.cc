@@ -239,9 +239,11 @@ TEST_F(DuplexTest, HostsAndSessionsGiveTheirDescriptorsBack) {
     host.Close();
   };
   round(0);  // gRPC's own process-wide descriptors appear on first use
+  // A descriptor of the first round may still be on its way to being closed
+  // by one of gRPC's threads: ten rounds must leave no more than were open.
   int before = OpenDescriptors();
   for (int i = 1; i <= 10; ++i) round(i);
-  EXPECT_TRUE(Eventually([&] { return OpenDescriptors() == before; }))
+  EXPECT_TRUE(Eventually([&] { return OpenDescriptors() <= before; }))
       << OpenDescriptors() << " descriptors open, " << before << " before";
 }
 
