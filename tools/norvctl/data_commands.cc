@@ -14,8 +14,6 @@
 //                       component directly: the bridge's LogOn only reaches
 //                       the process it runs in and reports nothing.
 #include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
 #include <string.h>
 #include <termios.h>
 #include <unistd.h>
@@ -39,6 +37,7 @@
 #include "services/NamedPipeServiceHost.h"
 #include "tools/norvctl/Commands.h"
 #include "tools/norvctl/Secrets.h"
+#include "tools/norvctl/StopSignals.h"
 
 namespace Norv::Ctl {
 namespace {
@@ -50,44 +49,15 @@ using ServiceModel::Contracts::Service::IDataService;
 
 // ---- Serving.
 
-// SIGINT and SIGTERM blocked in this thread and every thread started after
-// it, so that sigwait() receives them; restored on scope exit.
-class StopSignals {
- public:
-  StopSignals() {
-    sigemptyset(&signals_);
-    sigaddset(&signals_, SIGINT);
-    sigaddset(&signals_, SIGTERM);
-    if (int rc = pthread_sigmask(SIG_BLOCK, &signals_, &previous_); rc != 0) {
-      throw std::system_error(rc, std::generic_category(), "blocking SIGINT and SIGTERM");
-    }
-  }
-  ~StopSignals() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-  StopSignals(const StopSignals&) = delete;
-  StopSignals& operator=(const StopSignals&) = delete;
-
-  int Wait() const {
-    int signal = 0;
-    if (int rc = sigwait(&signals_, &signal); rc != 0) {
-      throw std::system_error(rc, std::generic_category(), "waiting for SIGINT or SIGTERM");
-    }
-    return signal;
-  }
-
- private:
-  sigset_t signals_;
-  sigset_t previous_;
-};
-
-struct ServeOptions {
+struct DataServiceServeOptions {
   std::string database;
   std::int32_t pid = 0;
 };
 
-void ServeDataService(const ServeOptions& options) {
+void ServeDataService(const DataServiceServeOptions& options) {
   // Blocked before the host starts its threads, so that none of them takes
-  // the signal instead of sigwait().
-  StopSignals stopSignals;
+  // the signal instead of the signalfd.
+  StopSignals stopSignals("norvctl serve data-service");
   std::int32_t pid = options.pid > 0 ? options.pid : static_cast<std::int32_t>(::getpid());
   auto service = std::make_shared<Servers::SqliteDataService>(options.database);
   service->CheckDatabase();
@@ -99,20 +69,20 @@ void ServeDataService(const ServeOptions& options) {
       std::string(IDataService::kContractName).c_str(), static_cast<int>(pid),
       host->Description().Endpoints().front()->Address().c_str(), service->Database().c_str());
   std::fflush(stdout);
-  int signal = stopSignals.Wait();
+  const std::string signal = stopSignals.Wait();
   host->Close();
-  std::printf("stopped on %s\n", signal == SIGINT ? "SIGINT" : "SIGTERM");
+  std::printf("stopped on %s\n", signal.c_str());
   std::fflush(stdout);
 }
 
 // ---- The demo project.
 
-struct DemoOptions {
+struct CreateDemoOptions {
   std::string file;
   Servers::DemoProjectOptions project;
 };
 
-void CreateDemo(const DemoOptions& options) {
+void CreateDemo(const CreateDemoOptions& options) {
   Servers::DemoProjectSummary summary = Servers::CreateDemoProject(options.file, options.project);
   std::printf("created demo project \"%s\" in %s\n", summary.projectPath.c_str(),
               options.file.c_str());
@@ -202,7 +172,7 @@ std::string Display(const std::string& bytes) {
   return text;
 }
 
-std::string JsonString(const std::string& bytes) {
+std::string Latin1Json(const std::string& bytes) {
   std::string text = "\"";
   for (char c : Display(bytes)) {
     switch (c) {
@@ -245,14 +215,14 @@ void PrintDouble(const QueryOptions& options, double value) {
 }
 
 void PrintText(const QueryOptions& options, const std::string& value) {
-  std::printf("%s\n", options.json ? JsonString(value).c_str() : Display(value).c_str());
+  std::printf("%s\n", options.json ? Latin1Json(value).c_str() : Display(value).c_str());
 }
 
 void PrintStrings(const QueryOptions& options, const std::vector<std::string>& values) {
   if (options.json) {
     std::string text = "[";
     for (std::size_t i = 0; i < values.size(); ++i) {
-      text += (i ? ", " : "") + JsonString(values[i]);
+      text += (i ? ", " : "") + Latin1Json(values[i]);
     }
     std::printf("%s]\n", text.c_str());
     return;
@@ -281,7 +251,7 @@ void PrintPairs(const QueryOptions& options, const char* valueHeading,
     if constexpr (std::is_same_v<decltype(pair.value), double>) {
       return Number(pair.value);
     } else {
-      return options.json ? JsonString(pair.value) : Display(pair.value);
+      return options.json ? Latin1Json(pair.value) : Display(pair.value);
     }
   };
   if (options.json) {
@@ -347,7 +317,7 @@ CLI::App* AddQuery(CLI::App& data, const std::string& name, const std::string& d
 }
 
 void AddServeDataService(CLI::App& serve) {
-  auto serveOptions = std::make_shared<ServeOptions>();
+  auto serveOptions = std::make_shared<DataServiceServeOptions>();
   CLI::App* serveData = serve.add_subcommand(
       "data-service", "Serve the data service endpoint from a project database");
   serveData->add_option("--db", serveOptions->database, "Project database file")
@@ -361,7 +331,7 @@ void AddServeDataService(CLI::App& serve) {
 }
 
 void AddCreateDemoProject(CLI::App& project) {
-  auto demo = std::make_shared<DemoOptions>();
+  auto demo = std::make_shared<CreateDemoOptions>();
   CLI::App* createDemo = project.add_subcommand(
       "create-demo",
       "Write a demo project: authors, templates, boreholes with forecasts, named forecasts, "

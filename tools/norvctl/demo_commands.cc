@@ -65,7 +65,7 @@ constexpr char kAdmin[] = "admin";
 constexpr char kAdminPassword[] = "north-field-admin";
 constexpr char kViewer[] = "viewer";
 constexpr char kViewerPassword[] = "north-field-viewer";
-constexpr char kAuthor[] = "Amara Okafor";
+constexpr char kDemoAuthor[] = "Amara Okafor";
 constexpr char kNamedForecast[] = "Budget 2027";
 constexpr std::uint32_t kSeed = 2011;
 constexpr int kBoreholes = 300;
@@ -364,7 +364,7 @@ class DemoRun {
     std::int64_t logOns = Call("MirnDataService::LogOn", [&] { return CountLogOns(database_); });
     Expect(logOns == 1, "MirnDataService::LogOn",
            "the data service recorded " + std::to_string(logOns) + " log-ons, expected 1");
-    table_.Row("MirnDataService::LogOn", {"admin, author " + Quoted(kAuthor), "(this process)"},
+    table_.Row("MirnDataService::LogOn", {"admin, author " + Quoted(kDemoAuthor), "(this process)"},
                {"returns nothing (swallows failures)", "the service recorded 1 log-on"});
 
     bool isAdmin = Call("MirnDataService::IsProjectAdmin", [&] {
@@ -402,14 +402,14 @@ class DemoRun {
 
   // Forecasts of one author, and the figures of one borehole's forecast.
   void ShowForecasts() {
-    table_.Section("Forecasts of author \"" + std::string(kAuthor) + "\"");
+    table_.Section("Forecasts of author \"" + std::string(kDemoAuthor) + "\"");
     auto templates = Call("MirnDataService::GetForecastTemplatesByAuthor", [&] {
       return MirnDataService::GetForecastTemplatesByAuthor(project_(), admin_(), password_(), pid_,
                                                            author_());
     });
     Expect(!templates.empty(), "MirnDataService::GetForecastTemplatesByAuthor",
            "the author has no templates");
-    table_.Row("MirnDataService::GetForecastTemplatesByAuthor", {"author " + Quoted(kAuthor)},
+    table_.Row("MirnDataService::GetForecastTemplatesByAuthor", {"author " + Quoted(kDemoAuthor)},
                Abbreviated(templates, "templates", ShowString));
     Arg templateName(templates.front().value);
     auto boreholes = Call("MirnDataService::GetBoreholeIdsWithForecast", [&] {
@@ -472,7 +472,7 @@ class DemoRun {
   void ShowSettingsAndCredentials() {
     table_.Section("Settings and credentials");
     authorPath_ = places_.work / "authors";
-    fs::create_directories(authorPath_ / kAuthor);
+    fs::create_directories(authorPath_ / kDemoAuthor);
     Call("SetAuthorPath", [&] { Norv::IO::Interop::SetAuthorPath(authorPath_.c_str()); });
     std::string pathNow = IO::AuthorSettings::Default().Path().ToUtf8();
     Expect(pathNow == authorPath_.string(), "SetAuthorPath",
@@ -501,7 +501,7 @@ class DemoRun {
 
   // The author's preferred TD list: written, saved over, read back.
   void ShowPreferredTDList() {
-    const fs::path authorDir = authorPath_ / kAuthor;
+    const fs::path authorDir = authorPath_ / kDemoAuthor;
     table_.Section("Preferred TD list in " + authorDir.string());
     Arg dir(authorDir.string());
     WritePreferredTDList(dir);
@@ -567,7 +567,7 @@ class DemoRun {
   void ShowLauncher() {
     table_.Section("Launcher of process " + std::to_string(pid_) + " (companion tools)");
     Call("Halvane::LogOn", [&] { Halvane::LogOn(project_(), admin_(), password_(), author_()); });
-    table_.Row("Halvane::LogOn", {"admin, author " + Quoted(kAuthor), "(this process)"},
+    table_.Row("Halvane::LogOn", {"admin, author " + Quoted(kDemoAuthor), "(this process)"},
                {"returns nothing (swallows failures)"});
     for (const Tool& tool : kTools) LaunchTool(tool);
     Expect(launcher_->Service().WaitUntilNoRunningTools(kProcessTimeout), "Halvane::LaunchOrbisk",
@@ -593,7 +593,8 @@ class DemoRun {
     // The log-on reached the launcher exactly when the tool got it.
     Expect(
         report.environment["NORV_TOOL"] == tool.name && report.environment["NORV_USER"] == kAdmin &&
-            report.environment["NORV_AUTHOR"] == kAuthor && report.standardInput == kAdminPassword,
+            report.environment["NORV_AUTHOR"] == kDemoAuthor &&
+            report.standardInput == kAdminPassword,
         tool.call,
         "the tool did not receive the log-on (see " + (places_.work / tool.report).string() + ")");
     table_.Row(tool.call, {},
@@ -689,7 +690,7 @@ class DemoRun {
   std::optional<Servers::ReferenceLauncher> launcher_;
   Table table_{stdout};
   Arg project_{kProject}, admin_{kAdmin}, password_{kAdminPassword}, viewer_{kViewer},
-      viewerPassword_{kViewerPassword}, author_{kAuthor};
+      viewerPassword_{kViewerPassword}, author_{kDemoAuthor};
   ShutdownServiceGuard shutdownGuard_;
   std::vector<std::unique_ptr<SubscriberProcess>> subscribers_;
 };

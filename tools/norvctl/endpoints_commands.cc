@@ -53,7 +53,7 @@ std::size_t Utf8Length(std::string_view text) {
 // A JSON string. Endpoint and process names are bytes, not necessarily
 // UTF-8: a byte that starts no well-formed sequence becomes U+FFFD, so that
 // the output always parses.
-std::string JsonString(std::string_view text) {
+std::string Utf8Json(std::string_view text) {
   std::string out = "\"";
   for (std::size_t i = 0; i < text.size();) {
     unsigned char c = static_cast<unsigned char>(text[i]);
@@ -77,11 +77,11 @@ std::string JsonString(std::string_view text) {
   return out + "\"";
 }
 
-std::string JsonOrNull(const std::string& text) { return text.empty() ? "null" : JsonString(text); }
+std::string JsonOrNull(const std::string& text) { return text.empty() ? "null" : Utf8Json(text); }
 
 std::string JsonList(const std::vector<std::string>& items) {
   std::string out = "[";
-  for (std::size_t i = 0; i < items.size(); ++i) out += (i ? ", " : "") + JsonString(items[i]);
+  for (std::size_t i = 0; i < items.size(); ++i) out += (i ? ", " : "") + Utf8Json(items[i]);
   return out + "]";
 }
 
@@ -91,15 +91,14 @@ const char* LockText(const EndpointInfo& info) {
 }
 
 void PrintJson(const EndpointListing& listing, const std::vector<std::string>* removed) {
-  std::string out =
-      "{\n  \"directory\": " + JsonString(listing.directory) + ",\n  \"endpoints\": [";
+  std::string out = "{\n  \"directory\": " + Utf8Json(listing.directory) + ",\n  \"endpoints\": [";
   for (std::size_t i = 0; i < listing.endpoints.size(); ++i) {
     const EndpointInfo& e = listing.endpoints[i];
     out += i ? ",\n" : "\n";
     out += "    {\"pid\": " + std::to_string(e.pid) +
-           ", \"process\": " + JsonOrNull(e.processName) + ", \"endpoint\": " + JsonString(e.name) +
-           ", \"state\": " + JsonString(ServiceModel::EndpointStateName(e.state)) +
-           ", \"lock\": \"" + LockText(e) +
+           ", \"process\": " + JsonOrNull(e.processName) + ", \"endpoint\": " + Utf8Json(e.name) +
+           ", \"state\": " + Utf8Json(ServiceModel::EndpointStateName(e.state)) + ", \"lock\": \"" +
+           LockText(e) +
            "\", \"lock_holder\": " + (e.lockHolder ? std::to_string(e.lockHolder) : "null") +
            ", \"accepts\": " + (e.accepts ? "true" : "false") +
            ", \"answers\": " + (e.answers ? "true" : "false") +

@@ -9,8 +9,6 @@
 //                    these subcommands are a diagnostic for whoever runs a
 //                    launcher, and unlike the bridge's LogOn they report
 //                    every failure.
-#include <pthread.h>
-#include <signal.h>
 
 #include <cctype>
 #include <cstdint>
@@ -24,6 +22,7 @@
 #include "servers/launcher/ReferenceLauncher.h"
 #include "services/NamedPipeServiceHost.h"
 #include "tools/norvctl/Commands.h"
+#include "tools/norvctl/StopSignals.h"
 
 namespace Norv::Ctl {
 namespace {
@@ -36,46 +35,17 @@ using Norv::Servers::SplitCommand;
 using Norv::ServiceModel::NamedPipeServiceHost;
 using Norv::ServiceModel::Contracts::Service::IApplicationLauncher;
 
-struct ServeOptions {
+struct LauncherServeOptions {
   std::int32_t pid = 0;
   std::string trasko;
   std::string wendal;
   std::string orbisk;
 };
 
-// SIGINT and SIGTERM blocked in the calling thread (and in every thread it
-// starts afterwards), so that sigwait() receives them; restored on scope exit.
-class BlockedStopSignals {
- public:
-  BlockedStopSignals() {
-    sigemptyset(&signals_);
-    sigaddset(&signals_, SIGINT);
-    sigaddset(&signals_, SIGTERM);
-    if (int rc = pthread_sigmask(SIG_BLOCK, &signals_, &previous_); rc != 0) {
-      throw std::system_error(rc, std::generic_category(), "norvctl serve launcher: sigmask");
-    }
-  }
-  ~BlockedStopSignals() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-  BlockedStopSignals(const BlockedStopSignals&) = delete;
-  BlockedStopSignals& operator=(const BlockedStopSignals&) = delete;
-
-  int Wait() const {
-    int signal = 0;
-    if (int rc = sigwait(&signals_, &signal); rc != 0) {
-      throw std::system_error(rc, std::generic_category(), "norvctl serve launcher: sigwait");
-    }
-    return signal;
-  }
-
- private:
-  sigset_t signals_;
-  sigset_t previous_;
-};
-
-void ServeLauncher(const ServeOptions& options) {
+void ServeLauncher(const LauncherServeOptions& options) {
   // Blocked before the launcher starts any thread, so that no thread of the
-  // host takes the signal instead of sigwait().
-  BlockedStopSignals stopSignals;
+  // host takes the signal instead of the signalfd.
+  StopSignals stopSignals("norvctl serve launcher");
   ReferenceLauncherOptions launcherOptions;
   launcherOptions.pid = options.pid;
   launcherOptions.trasko = SplitCommand(options.trasko);
@@ -86,9 +56,9 @@ void ServeLauncher(const ServeOptions& options) {
   std::printf("serving ApplicationLauncher for process %d; stop with SIGINT or SIGTERM\n",
               static_cast<int>(launcher.Pid()));
   std::fflush(stdout);
-  const int signal = stopSignals.Wait();
+  const std::string signal = stopSignals.Wait();
   launcher.Stop();
-  std::printf("stopped on %s\n", signal == SIGINT ? "SIGINT" : "SIGTERM");
+  std::printf("stopped on %s\n", signal.c_str());
   std::fflush(stdout);
 }
 
@@ -138,7 +108,7 @@ void Launch(std::int32_t pid, CompanionTool tool) {
 void AddLauncherCommands(CLI::App& app) {
   CLI::App& serve = GetOrAddSubcommand(
       app, "serve", "Run a reference server in this process until SIGINT or SIGTERM");
-  auto serveOptions = std::make_shared<ServeOptions>();
+  auto serveOptions = std::make_shared<LauncherServeOptions>();
   CLI::App* serveLauncher = serve.add_subcommand(
       "launcher",
       "Serve the endpoint ApplicationLauncher and start the configured companion tools. A "

@@ -12,8 +12,6 @@
 // its input, standard input is /dev/null or closed from the start.
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -29,6 +27,7 @@
 #include "platform/base/UniqueFd.h"
 #include "services/ShutdownClient.h"
 #include "tools/norvctl/Commands.h"
+#include "tools/norvctl/StopSignals.h"
 
 namespace Norv::Ctl {
 namespace {
@@ -77,55 +76,6 @@ Answer ParseAnswer(const std::string& text) {
   throw std::invalid_argument("--answer must be yes, no or fail, not '" + text + "'");
 }
 
-// SIGINT and SIGTERM blocked in the calling thread, and so in every thread
-// started after it (gRPC's among them), and received instead through a
-// signalfd that the command polls with its other descriptors: nothing runs
-// in a signal handler. Construct it before the first gRPC call. On scope
-// exit the descriptor is closed and the thread's mask restored.
-class StopSignals {
- public:
-  StopSignals() {
-    sigemptyset(&signals_);
-    sigaddset(&signals_, SIGINT);
-    sigaddset(&signals_, SIGTERM);
-    if (int rc = pthread_sigmask(SIG_BLOCK, &signals_, &previous_); rc != 0) {
-      throw std::system_error(rc, std::generic_category(), "norvctl shutdown: sigmask");
-    }
-    fd_.Reset(::signalfd(-1, &signals_, SFD_CLOEXEC));
-    if (!fd_.Valid()) {
-      const int error = errno;
-      pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-      throw std::system_error(error, std::generic_category(), "norvctl shutdown: signalfd");
-    }
-  }
-  ~StopSignals() {
-    fd_.Reset();
-    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-  }
-  StopSignals(const StopSignals&) = delete;
-  StopSignals& operator=(const StopSignals&) = delete;
-
-  int Descriptor() const noexcept { return fd_.Get(); }
-
-  // The name of the signal waiting on the descriptor, once poll() found it
-  // readable.
-  std::string Take() const {
-    signalfd_siginfo info{};
-    for (;;) {
-      const ssize_t got = ::read(fd_.Get(), &info, sizeof info);
-      if (got == static_cast<ssize_t>(sizeof info)) break;
-      if (got < 0 && errno == EINTR) continue;
-      throw std::system_error(errno, std::generic_category(), "norvctl shutdown: signalfd read");
-    }
-    return info.ssi_signo == SIGINT ? "SIGINT" : "SIGTERM";
-  }
-
- private:
-  sigset_t signals_;
-  sigset_t previous_;
-  UniqueFd fd_;
-};
-
 // poll() on `fds`, retried after EINTR.
 void Poll(pollfd* fds, nfds_t count, const char* where) {
   while (::poll(fds, count, -1) < 0) {
@@ -145,7 +95,7 @@ void WaitForStop(const Pipe& forced, const StopSignals& signals, bool untilInput
     Poll(fds, 3, "norvctl shutdown subscribe: poll");
     if (fds[0].revents != 0) return;
     if (fds[1].revents != 0) {
-      PrintLine("stopped on " + signals.Take());
+      PrintLine("stopped on " + signals.Wait());
       return;
     }
     if (fds[2].revents & POLLNVAL) return;
@@ -157,7 +107,7 @@ void WaitForStop(const Pipe& forced, const StopSignals& signals, bool untilInput
 }
 
 void RunSubscribe(int pid, int key, Answer answer, bool untilInputEnds) {
-  StopSignals signals;
+  StopSignals signals("norvctl shutdown");
   // Shared with the callback object, which the session may hold a little
   // longer than this function runs.
   auto forced = std::make_shared<Pipe>();
@@ -227,7 +177,7 @@ bool RunHostCommand(const std::string& line) {
 // after quit or the end of input it is left running (an open host listens
 // until the process ends).
 void RunHost(int pid, bool untilInputEnds) {
-  StopSignals signals;
+  StopSignals signals("norvctl shutdown");
   ShutdownFactory::StartShutdownService(pid);
   PrintLine("start: process " + std::to_string(pid));
   pollfd fds[2] = {{signals.Descriptor(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
@@ -236,7 +186,7 @@ void RunHost(int pid, bool untilInputEnds) {
   for (;;) {
     Poll(fds, 2, "norvctl shutdown host: poll");
     if (fds[0].revents != 0) {
-      const std::string signal = signals.Take();
+      const std::string signal = signals.Wait();
       try {
         ShutdownFactory::StopShutdownService();
       } catch (const std::exception& e) {

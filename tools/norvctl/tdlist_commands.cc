@@ -17,7 +17,7 @@
 namespace Norv::Ctl {
 namespace {
 
-using MirnDataService::Interop::MirnDataService;
+using Norv::MirnDataService::Interop::MirnDataService;
 
 int ParseInt(const std::string& text, const std::string& what) {
   std::size_t used = 0;
