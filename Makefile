@@ -51,7 +51,7 @@ test-thread-safety: deps
 test-tsan: deps
 	cmake --preset tsan
 	cmake --build --preset tsan -j $(JOBS)
-	ctest --preset tsan -j $(JOBS) -L concurrency
+	ctest --preset tsan -j $(JOBS)
 
 # The locking annotations first (a build only, and the quickest to fail),
 # then the suite under the default preset (with the short soak, and the
