@@ -176,21 +176,6 @@ bool LockHeld(const std::string& path, const std::optional<std::map<LockKey, std
   return false;
 }
 
-std::string Bytes(const grpc::ByteBuffer& buffer) {
-  std::vector<grpc::Slice> slices;
-  std::string out;
-  if (!buffer.Dump(&slices).ok()) return out;
-  for (const grpc::Slice& slice : slices) {
-    out.append(reinterpret_cast<const char*>(slice.begin()), slice.size());
-  }
-  return out;
-}
-
-grpc::ByteBuffer Buffer(const std::string& bytes) {
-  grpc::Slice slice(bytes);
-  return grpc::ByteBuffer(&slice, 1);
-}
-
 std::string HealthStatusName(std::uint64_t status) {
   switch (status) {
     case 0:

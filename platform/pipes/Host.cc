@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <grpcpp/ext/health_check_service_server_builder_option.h>
 #include <grpcpp/ext/proto_server_reflection_plugin.h>
 #include <grpcpp/grpcpp.h>
 #include <grpcpp/impl/server_builder_option.h>
@@ -31,6 +32,7 @@
 #include "platform/pipes/Addressing.h"
 #include "platform/pipes/ContractBinding.h"
 #include "platform/pipes/EndpointLock.h"
+#include "platform/pipes/HealthService.h"
 #include "platform/pipes/HostCore.h"
 #include "platform/pipes/HostTesting.h"
 #include "platform/pipes/Runtime.h"
@@ -242,6 +244,7 @@ class NamedPipeServiceHost::Impl {
   // While open:
   std::shared_ptr<internal::HostCore> core_;
   std::vector<std::unique_ptr<grpc::Service>> services_;
+  std::unique_ptr<internal::HealthService> health_;  // null: gRPC's own serves
   std::unique_ptr<grpc::Server> server_;
   // Calls the server has taken up and not finished; shared with its
   // interceptors, which may outlive a failed start.
@@ -330,11 +333,23 @@ void NamedPipeServiceHost::Impl::ClaimSocketPath() const {
 void NamedPipeServiceHost::Impl::StartServer(const Plan& plan) {
   using namespace internal;
   auto core = std::make_shared<HostCore>(instance_, site_);
+  bool duplex = false;
+  for (const ContractBinding* binding : ContractBindings()) {
+    duplex = duplex || (plan.limits.count(binding->name) != 0 && binding->duplex);
+  }
   // Every host serves grpc.health.v1.Health, so that any gRPC tool (and
-  // norvctl endpoints) can ask whether it answers. The switch is
-  // process-wide and read when a server is built.
+  // norvctl endpoints) can ask whether it answers: a host of callback
+  // (duplex) contracts gRPC's own, a host of unary contracts only a
+  // synchronous one, so that the server keeps to one kind of threads (see
+  // HealthService.h). gRPC's switch is process-wide and read when a server
+  // is built; the option turns it off for this server alone.
   grpc::EnableDefaultHealthCheckService(true);
   grpc::ServerBuilder builder;
+  if (!duplex) {
+    builder.SetOption(std::make_unique<grpc::HealthCheckServiceServerBuilderOption>(nullptr));
+    health_ = std::make_unique<HealthService>();
+    builder.RegisterService(health_.get());
+  }
   builder.AddListeningPort(GrpcTarget(socketPath_), grpc::InsecureServerCredentials());
   builder.SetMaxReceiveMessageSize(-1);
   builder.SetMaxSendMessageSize(-1);
@@ -343,13 +358,11 @@ void NamedPipeServiceHost::Impl::StartServer(const Plan& plan) {
   std::vector<std::unique_ptr<grpc::experimental::ServerInterceptorFactoryInterface>> counters;
   counters.push_back(std::make_unique<CallCounterFactory>(calls_));
   builder.experimental().SetInterceptorCreators(std::move(counters));
-  bool duplex = false;
   for (const ContractBinding* binding : ContractBindings()) {
     auto it = plan.limits.find(binding->name);
     if (it == plan.limits.end()) continue;
     services_.push_back(binding->makeService(core, it->second));
     builder.RegisterService(services_.back().get());
-    duplex = duplex || binding->duplex;
   }
   server_ = builder.BuildAndStart();
   if (!server_) {
@@ -365,6 +378,7 @@ void NamedPipeServiceHost::Impl::StartServer(const Plan& plan) {
 void NamedPipeServiceHost::Impl::StopServer() noexcept {
   server_.reset();
   services_.clear();
+  health_.reset();
 }
 
 void NamedPipeServiceHost::Impl::Close() {
@@ -372,6 +386,7 @@ void NamedPipeServiceHost::Impl::Close() {
   std::string failure;
   if (core_) {
     core_->EndSessions();
+    if (health_) health_->Shutdown();
     {
       // Calls in progress, and sessions still sending their end, get a
       // short grace; idle connections need none.

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <vector>
 
 #include "platform/pipes/Addressing.h"
 
@@ -84,6 +85,21 @@ void AwaitUnaryCompletion(grpc::CompletionQueue& cq, grpc::ClientContext& contex
     }
     CancellationPoint();
   }
+}
+
+std::string Bytes(const grpc::ByteBuffer& buffer) {
+  std::vector<grpc::Slice> slices;
+  std::string out;
+  if (!buffer.Dump(&slices).ok()) return out;
+  for (const grpc::Slice& slice : slices) {
+    out.append(reinterpret_cast<const char*>(slice.begin()), slice.size());
+  }
+  return out;
+}
+
+grpc::ByteBuffer Buffer(const std::string& bytes) {
+  grpc::Slice slice(bytes);
+  return grpc::ByteBuffer(&slice, 1);
 }
 
 void EnsureGrpc() {

@@ -83,6 +83,11 @@ void AwaitUnaryCompletion(grpc::CompletionQueue& cq, grpc::ClientContext& contex
 [[noreturn]] void ThrowForStatus(const grpc::Status& status, const std::string& where,
                                  std::chrono::milliseconds timeout);
 
+// The bytes of a message that travels as a raw byte buffer (the standard
+// services whose messages are encoded by hand), and back.
+std::string Bytes(const grpc::ByteBuffer& buffer);
+grpc::ByteBuffer Buffer(const std::string& bytes);
+
 // Implemented by the channels whose peer can go away (callback channels and
 // duplex sessions), so that NamedPipeServiceHost::IsConnected can ask them.
 class SessionChannel {
