@@ -16,6 +16,7 @@
 #include <grpcpp/ext/health_check_service_server_builder_option.h>
 #include <grpcpp/ext/proto_server_reflection_plugin.h>
 #include <grpcpp/grpcpp.h>
+#include <grpcpp/health_check_service_interface.h>
 #include <grpcpp/impl/server_builder_option.h>
 #include <grpcpp/impl/server_builder_plugin.h>
 #include <grpcpp/support/server_interceptor.h>
@@ -128,6 +129,22 @@ class CallCounterFactory final : public grpc::experimental::ServerInterceptorFac
  private:
   std::shared_ptr<std::atomic<int>> calls_;
 };
+
+// gRPC reads the process-wide switch of its own health service when a server
+// starts. Starts `builder`'s server with it on (a builder given a health
+// service of its own ignores it) and puts back what the application had, so
+// that the application's own servers keep their setting; hosts starting at
+// once take turns.
+std::unique_ptr<grpc::Server> StartWithDefaultHealthService(grpc::ServerBuilder& builder) {
+  static Base::Mutex mu;
+  Base::MutexLock lock(&mu);
+  struct Restore {
+    bool previous;
+    ~Restore() { grpc::EnableDefaultHealthCheckService(previous); }
+  } restore{grpc::DefaultHealthCheckServiceEnabled()};
+  grpc::EnableDefaultHealthCheckService(true);
+  return builder.BuildAndStart();
+}
 
 // While a server shuts down, closes its connections from this side as soon as
 // no call is in progress (`busy` answers false). gRPC's graceful shutdown otherwise also waits for
@@ -341,9 +358,7 @@ void NamedPipeServiceHost::Impl::StartServer(const Plan& plan) {
   // norvctl endpoints) can ask whether it answers: a host of callback
   // (duplex) contracts gRPC's own, a host of unary contracts only a
   // synchronous one, so that the server keeps to one kind of threads (see
-  // HealthService.h). gRPC's switch is process-wide and read when a server
-  // is built; the option turns it off for this server alone.
-  grpc::EnableDefaultHealthCheckService(true);
+  // HealthService.h).
   grpc::ServerBuilder builder;
   if (!duplex) {
     builder.SetOption(std::make_unique<grpc::HealthCheckServiceServerBuilderOption>(nullptr));
@@ -364,7 +379,7 @@ void NamedPipeServiceHost::Impl::StartServer(const Plan& plan) {
     services_.push_back(binding->makeService(core, it->second));
     builder.RegisterService(services_.back().get());
   }
-  server_ = builder.BuildAndStart();
+  server_ = StartWithDefaultHealthService(builder);
   if (!server_) {
     throw AddressAccessDeniedException(site_ + ": cannot listen on " + socketPath_);
   }

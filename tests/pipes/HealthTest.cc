@@ -2,6 +2,7 @@
 // any gRPC tool asks it (raw messages): its answers, and a Watch that a
 // closing host ends instead of waiting for it.
 #include <grpcpp/grpcpp.h>
+#include <grpcpp/health_check_service_interface.h>
 #include <grpcpp/impl/client_unary_call.h>
 #include <grpcpp/support/sync_stream.h>
 
@@ -106,6 +107,27 @@ TEST_F(HealthTest, WatchSendsServingThenNotServingWhenTheHostCloses) {
   }
   watch->Finish();
   other->Finish();
+}
+
+// gRPC's switch for its own health service is process-wide: opening hosts,
+// duplex ones among them (which use gRPC's), leaves it as the application
+// set it, so that the application's own servers keep their setting.
+TEST(HealthSwitch, OpeningHostsLeavesTheApplicationsSettingAlone) {
+  PrivatePipeDir dir;
+  for (bool applications : {false, true}) {
+    grpc::EnableDefaultHealthCheckService(applications);
+    NamedPipeServiceHost data(std::make_shared<FakeDataService>(), kPid, "Data");
+    data.AddServiceEndpoint(TypeOf<IDataService>());
+    data.Open();
+    NamedPipeServiceHost shutdown(std::make_shared<Norv::Testing::RecordingShutdown>(), kPid,
+                                  "Shutdown");
+    shutdown.AddServiceEndpoint(TypeOf<Norv::Testing::IShutdown>());
+    shutdown.Open();
+    EXPECT_EQ(grpc::DefaultHealthCheckServiceEnabled(), applications);
+    shutdown.Close();
+    data.Close();
+  }
+  grpc::EnableDefaultHealthCheckService(false);
 }
 
 }  // namespace
