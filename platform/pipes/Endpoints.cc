@@ -32,6 +32,7 @@
 
 #include "platform/base/UniqueFd.h"
 #include "platform/pipes/Addressing.h"
+#include "platform/pipes/HealthService.h"
 #include "platform/pipes/Runtime.h"
 #include "services/EndpointListing.h"
 #include "services/ServiceErrors.h"
@@ -178,13 +179,13 @@ bool LockHeld(const std::string& path, const std::optional<std::map<LockKey, std
 
 std::string HealthStatusName(std::uint64_t status) {
   switch (status) {
-    case 0:
+    case kHealthUnknown:
       return "UNKNOWN";
-    case 1:
+    case kHealthServing:
       return "SERVING";
-    case 2:
+    case kHealthNotServing:
       return "NOT_SERVING";
-    case 3:
+    case kHealthServiceUnknown:
       return "SERVICE_UNKNOWN";
     default:
       return "status " + std::to_string(status);

@@ -17,9 +17,6 @@ namespace {
 
 using google::protobuf::internal::WireFormatLite;
 
-// HealthCheckResponse.ServingStatus
-enum ServingStatus : std::uint8_t { kServing = 1, kNotServing = 2, kServiceUnknown = 3 };
-
 // How often a Watch looks whether its caller has gone; a closing host ends
 // every Watch at once.
 constexpr std::chrono::milliseconds kWatchPoll{100};
@@ -84,7 +81,7 @@ grpc::Status HealthService::Check(grpc::ServerContext*, const grpc::ByteBuffer* 
   if (!service) return Malformed();
   if (!service->empty()) return grpc::Status(grpc::StatusCode::NOT_FOUND, "unknown service");
   Base::MutexLock lock(&mu_);
-  *reply = Response(serving_ ? kServing : kNotServing);
+  *reply = Response(serving_ ? kHealthServing : kHealthNotServing);
   return grpc::Status::OK;
 }
 
@@ -96,7 +93,8 @@ grpc::Status HealthService::Watch(grpc::ServerContext* context, const grpc::Byte
   Base::MutexLock lock(&mu_);
   if (!known || serving_) {
     lock.Unlock();
-    if (!writer->Write(Response(known ? kServing : kServiceUnknown))) return grpc::Status::OK;
+    if (!writer->Write(Response(known ? kHealthServing : kHealthServiceUnknown)))
+      return grpc::Status::OK;
     lock.Lock();
   }
   while (serving_ && !context->IsCancelled()) {
@@ -104,7 +102,7 @@ grpc::Status HealthService::Watch(grpc::ServerContext* context, const grpc::Byte
                      [this]() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mu_) { return !serving_; });
   }
   lock.Unlock();
-  if (known && !context->IsCancelled()) writer->Write(Response(kNotServing));
+  if (known && !context->IsCancelled()) writer->Write(Response(kHealthNotServing));
   return grpc::Status::OK;
 }
 

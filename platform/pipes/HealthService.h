@@ -19,9 +19,20 @@
 #include <grpcpp/grpcpp.h>
 #include <grpcpp/impl/service_type.h>
 
+#include <cstdint>
+
 #include "base/Mutex.h"
 
 namespace Norv::ServiceModel::internal {
+
+// HealthCheckResponse.ServingStatus, as both this service and the endpoint
+// listing's probe read it.
+enum ServingStatus : std::uint8_t {
+  kHealthUnknown = 0,
+  kHealthServing = 1,
+  kHealthNotServing = 2,
+  kHealthServiceUnknown = 3
+};
 
 class HealthService final : public grpc::Service {
  public:
