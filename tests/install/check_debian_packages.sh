@@ -103,7 +103,7 @@ done
 # The binaries are found by the dynamic loader's own search path: none
 # carries a RUNPATH (or the older RPATH).
 while read -r file; do
-  if readelf -d "$file" | grep -qE '\((RUNPATH|RPATH)\)'; then
+  if grep -qE '\((RUNPATH|RPATH)\)' <<<"$(readelf -d "$file")"; then
     fail "$file carries a library search path: $(readelf -d "$file" | grep -E 'RUNPATH|RPATH')"
   fi
 done < <(find "$root" -type f \( -name '*.so*' -o -path '*/bin/*' \))

@@ -22,7 +22,7 @@ expected=(
   'Norv::Interop::EncryptPassword[abi:cxx11](char*)'
 )
 for e in "${expected[@]}"; do
-  if ! printf '%s\n' "$symbols" | grep -q -F "$e"; then
+  if ! grep -q -F -- "$e" <<<"$symbols"; then
     echo "missing export in $lib: $e"; exit 1
   fi
 done

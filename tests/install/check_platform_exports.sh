@@ -39,7 +39,9 @@ expected=(
   'Norv::ServiceModel::ListEndpoints('
 )
 for e in "${expected[@]}"; do
-  if ! printf '%s\n' "$symbols" | grep -q -F -- "$e"; then
+  # A here-string, not a pipe: grep -q leaves at the first match, and under
+  # pipefail the writer's SIGPIPE would turn a found symbol into a failure.
+  if ! grep -q -F -- "$e" <<<"$symbols"; then
     echo "missing export in $lib: $e"; exit 1
   fi
 done
