@@ -131,10 +131,11 @@ class CallCounterFactory final : public grpc::experimental::ServerInterceptorFac
 };
 
 // gRPC reads the process-wide switch of its own health service when a server
-// starts. Starts `builder`'s server with it on (a builder given a health
-// service of its own ignores it) and puts back what the application had, so
-// that the application's own servers keep their setting; hosts starting at
-// once take turns.
+// starts. Starts `builder`'s server with it on and puts back what the
+// application had, so that the application's own servers keep their setting;
+// hosts starting at once take turns. Only hosts that use gRPC's health
+// service start this way: a builder given a service of its own ignores the
+// switch.
 std::unique_ptr<grpc::Server> StartWithDefaultHealthService(grpc::ServerBuilder& builder) {
   static Base::Mutex mu;
   Base::MutexLock lock(&mu);
@@ -379,7 +380,7 @@ void NamedPipeServiceHost::Impl::StartServer(const Plan& plan) {
     services_.push_back(binding->makeService(core, it->second));
     builder.RegisterService(services_.back().get());
   }
-  server_ = StartWithDefaultHealthService(builder);
+  server_ = duplex ? StartWithDefaultHealthService(builder) : builder.BuildAndStart();
   if (!server_) {
     throw AddressAccessDeniedException(site_ + ": cannot listen on " + socketPath_);
   }
