@@ -3,6 +3,7 @@
 #include <string>
 #include <utility>
 
+#include "base/SwallowFailures.h"
 #include "services/NamedPipeServiceHost.h"
 #include "services/ServiceErrors.h"
 
@@ -55,11 +56,8 @@ void ShutdownImpl::ForceShutdownAllClients() {
   if (clients == nullptr) return;
   for (const auto& [key, channel] : *clients) {
     if (!NamedPipeServiceHost::IsConnected(channel)) continue;
-    try {
-      channel->ForceShutdown();
-    } catch (...) {
-      // A client that fails, times out or goes away is passed over.
-    }
+    // A client that fails, times out or goes away is passed over.
+    Base::SwallowFailures([&channel] { channel->ForceShutdown(); });
   }
 }
 
@@ -69,11 +67,10 @@ bool ShutdownImpl::RequestShutdownAllClients() {
   bool result = true;
   for (const auto& [key, channel] : *clients) {
     if (!NamedPipeServiceHost::IsConnected(channel)) continue;
-    try {
+    // A client that fails, times out or goes away counts as agreeing.
+    Base::SwallowFailures([&] {
       if (!channel->RequestShutdown()) result = false;
-    } catch (...) {
-      // A client that fails, times out or goes away counts as agreeing.
-    }
+    });
   }
   return result;
 }
