@@ -197,28 +197,33 @@ void SetLockTimeout(std::chrono::milliseconds timeout) noexcept {
 
 namespace internal {
 
-std::string DirectoryName(const ServiceString& directory) {
+DirectoryName ResolveDirectoryName(const ServiceString& directory) {
   const std::u16string& units = directory.Units();
   for (std::size_t i = 0; i < units.size(); ++i) {
     if (units[i] == 0 || IsUnpairedSurrogate(units, i)) {
-      const std::string prefix = ServiceString(units.substr(0, i)).ToUtf8();
-      throw DocumentException("the author directory name " + prefix + "... holds " +
-                                  (units[i] == 0 ? "a NUL character" : "an unpaired surrogate") +
-                                  " at position " + std::to_string(i) +
-                                  ", which no file name can hold",
-                              prefix);
+      std::string prefix = ServiceString(units.substr(0, i)).ToUtf8();
+      std::string refusal = "the author directory name " + prefix + "... holds " +
+                            (units[i] == 0 ? "a NUL character" : "an unpaired surrogate") +
+                            " at position " + std::to_string(i) + ", which no file name can hold";
+      return {{}, std::move(refusal), std::move(prefix)};
     }
   }
   // The file name is the caller's own bytes: the text goes back through the
   // code page it was decoded with (under 1252 the UTF-8 bytes of "café"
   // decode to "cafÃ©", whose UTF-8 would name another directory).
   std::optional<std::string> bytes = Text::EncodeAnsi(units);
-  const std::string text = directory.ToUtf8();
+  std::string text = directory.ToUtf8();
+  if (units.find(u'\uFFFD') != std::u16string::npos) {
+    std::string refusal =
+        "the author directory name " + text + " holds a byte that is no character in code page " +
+        std::to_string(Text::AnsiCodePage()) + ", so its bytes cannot be written back";
+    return {{}, std::move(refusal), std::move(text)};
+  }
   if (!bytes) {
-    throw DocumentException(
+    std::string refusal =
         "the author directory name " + text + " holds a character that code page " +
-            std::to_string(Text::AnsiCodePage()) + " cannot write back as a file name",
-        text);
+        std::to_string(Text::AnsiCodePage()) + " cannot write back as a file name";
+    return {{}, std::move(refusal), std::move(text)};
   }
   // Earlier releases named the directory by the text's UTF-8; a document
   // saved there stays where it is while no directory of the caller's bytes
@@ -226,9 +231,9 @@ std::string DirectoryName(const ServiceString& directory) {
   struct stat info;
   if (*bytes != text && ::stat(bytes->c_str(), &info) != 0 && ::stat(text.c_str(), &info) == 0 &&
       S_ISDIR(info.st_mode)) {
-    return text;
+    return {text, {}, text};
   }
-  return *bytes;
+  return {std::move(*bytes), {}, std::move(text)};
 }
 
 std::string DocumentPathIn(const std::string& directory) {

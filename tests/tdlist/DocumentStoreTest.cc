@@ -193,8 +193,13 @@ TEST(DocumentStoreTest, MissingOrUnnamedDirectoryReadsAsNoListAndRefusesWrites) 
   EXPECT_THAT([&] { notADirectory.SetAuthorPreferredTDMode(kPreferredTDModeLastChart, {}, 1, 2); },
               ::testing::ThrowsMessage<DocumentException>(HasSubstr("is not a directory")));
 
+  // A name that no directory can carry holds no list either.
   const std::u16string withNul(u"/tmp/a\0b", 8);
-  EXPECT_THROW(PreferredTDListFile{ServiceString(withNul)}, DocumentException);
+  PreferredTDListFile unnamable{ServiceString(withNul)};
+  EXPECT_FALSE(unnamable.PreferredTDListExist());
+  EXPECT_EQ(unnamable.GetPreferredTDList(), BoreholeTDList());
+  EXPECT_THAT([&] { unnamable.SetAuthorPreferredTDMode(kPreferredTDModeLastChart, {}, 1, 2); },
+              ::testing::ThrowsMessage<DocumentException>(HasSubstr("/tmp/a... holds a NUL")));
 }
 
 TEST(DocumentStoreTest, ModeSavesKeepOrReplaceThePairsAsDocumented) {
