@@ -1,5 +1,6 @@
 #include "platform/documents/DocumentStore.h"
 #include "platform/base/Files.h"
+#include "platform/base/NoCancellation.h"
 #include "platform/base/UniqueFd.h"
 #include "platform/documents/DocumentTesting.h"
 #include "services/Text.h"
@@ -42,6 +43,7 @@ bool StepFails(testing::WriteStep step) {
 
 std::string ErrorText(int error) { return std::generic_category().message(error); }
 
+using Platform::internal::NoCancellation;
 using Platform::internal::SyncDirectory;
 using Platform::internal::TemporaryFile;
 using Platform::internal::UniqueFd;
@@ -122,6 +124,10 @@ void WriteTemporary(TemporaryFile& temporary, std::string_view data,
 }
 
 void SaveDocument(const std::string& directory, const Document& document) {
+  // A save, once the lock is held, runs to its end (bounded by the disk) and
+  // a cancellation of the thread acts after it: write and fsync, where glibc
+  // would act on one, sit in noexcept frames that cannot unwind.
+  NoCancellation deferred;
   const std::string documentPath = DocumentPathIn(directory);
   const std::string text = FormatDocument(document);
 

@@ -6,7 +6,9 @@
 // the current document, writes the new one to a mkstemp file in the same
 // directory, flushes it, renames it over the document and flushes the
 // directory. Reads take no lock: a rename is atomic, so they see the old or
-// the new document. All functions are safe from any thread.
+// the new document. All functions are safe from any thread. A thread may be
+// cancelled (pthread_cancel) while a save waits for the lock; once the lock
+// is held, the save runs to its end and the cancellation acts after it.
 #ifndef NORV_PLATFORM_DOCUMENTS_DOCUMENT_STORE_H_
 #define NORV_PLATFORM_DOCUMENTS_DOCUMENT_STORE_H_
 
