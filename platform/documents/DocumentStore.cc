@@ -63,7 +63,8 @@ class DirectoryLock {
  public:
   // Read-only is enough for flock, and lets authors who share a directory
   // use a lock file that another of them created.
-  DirectoryLock(const std::string& directory, const std::string& documentPath)
+  DirectoryLock(const std::string& directory, const std::string& documentPath,
+                NoCancellation& cancellation)
       : path_(directory + "/" + std::string(kLockName)),
         fd_(::open(path_.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644)) {
     const std::string& path = path_;
@@ -83,6 +84,7 @@ class DirectoryLock {
       }
       std::this_thread::sleep_for(
           std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
+      cancellation.ActOnPending();  // a host may cancel a save that waits here
       pause = std::min(pause * 2, std::chrono::microseconds(20000));
     }
   }
@@ -124,10 +126,6 @@ void WriteTemporary(TemporaryFile& temporary, std::string_view data,
 }
 
 void SaveDocument(const std::string& directory, const Document& document) {
-  // A save, once the lock is held, runs to its end (bounded by the disk) and
-  // a cancellation of the thread acts after it: write and fsync, where glibc
-  // would act on one, sit in noexcept frames that cannot unwind.
-  NoCancellation deferred;
   const std::string documentPath = DocumentPathIn(directory);
   const std::string text = FormatDocument(document);
 
@@ -315,7 +313,12 @@ bool UpdateDocument(const std::string& directory, const DocumentChange& change) 
                                 " is not a directory",
                             documentPath);
   }
-  DirectoryLock lock(directory, documentPath);
+  // A cancellation of the thread acts only between the lock's polls; once
+  // the lock is held the save runs to its end (bounded by the disk) and the
+  // cancellation acts after it: write and fsync, where glibc would act on
+  // one, sit in noexcept frames that cannot unwind.
+  NoCancellation cancellation;
+  DirectoryLock lock(directory, documentPath, cancellation);
   RemoveStaleTemporaries(directory);
   const std::optional<Document> current = ReadDocument(directory);
   const std::optional<Document> next = change(current);
