@@ -54,7 +54,8 @@ std::shared_ptr<const ShutdownImpl::ClientMap> ShutdownImpl::Snapshot() const {
 void ShutdownImpl::ForceShutdownAllClients() {
   const std::shared_ptr<const ClientMap> clients = Snapshot();
   if (clients == nullptr) return;
-  for (const auto& [key, channel] : *clients) {
+  for (const auto& entry : *clients) {
+    const std::shared_ptr<IShutdownCallback>& channel = entry.second;
     if (!NamedPipeServiceHost::IsConnected(channel)) continue;
     // A client that fails, times out or goes away is passed over.
     Base::SwallowFailures([&channel] { channel->ForceShutdown(); });
@@ -65,10 +66,11 @@ bool ShutdownImpl::RequestShutdownAllClients() {
   const std::shared_ptr<const ClientMap> clients = Snapshot();
   if (clients == nullptr) return true;
   bool result = true;
-  for (const auto& [key, channel] : *clients) {
+  for (const auto& entry : *clients) {
+    const std::shared_ptr<IShutdownCallback>& channel = entry.second;
     if (!NamedPipeServiceHost::IsConnected(channel)) continue;
     // A client that fails, times out or goes away counts as agreeing.
-    Base::SwallowFailures([&] {
+    Base::SwallowFailures([&channel, &result] {
       if (!channel->RequestShutdown()) result = false;
     });
   }
