@@ -3,8 +3,9 @@
 // through PreferredTDListFile, and the two must agree. A document that parses
 // must survive a format-and-parse round trip unchanged; anything else must be
 // refused with DocumentException. The input is also taken as an author
-// directory name in UTF-16, which is either refused with DocumentException or
-// turned into a UTF-8 name without a zero byte.
+// directory name in UTF-16, which is either refused exactly when no file can
+// carry it (and then holds no list) or turned into the caller's bytes (or an
+// earlier release's name) without a zero byte.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -84,21 +85,25 @@ void CheckParse(std::string_view text) {
 
 void CheckDirectoryName(const std::uint8_t* data, std::size_t size) {
   const ServiceString name(Norv::Fuzz::UnitsOf(data, size));
-  // The file name is the text encoded back through the process's code page.
+  // The file name is the text encoded back through the process's code page;
+  // a U+FFFD stands for a byte that was no character and is never encoded.
   const std::optional<std::string> encoded = Norv::Text::EncodeAnsi(name.Units());
-  try {
-    const std::string bytes = internal::DirectoryName(name);
-    Check(bytes.find('\0') == std::string::npos, "a directory name holds a zero byte");
-    Check(Norv::Fuzz::IsWellFormedUtf16(name.Units()),
-          "a directory name with a lone surrogate was accepted");
-    Check(encoded && (bytes == *encoded || bytes == name.ToUtf8()),
-          "a directory name is neither the caller's bytes nor an earlier document's name");
-  } catch (const DocumentException&) {
-    const std::u16string& units = name.Units();
-    Check(units.find(u'\0') != std::u16string::npos || !Norv::Fuzz::IsWellFormedUtf16(units) ||
-              !encoded,
-          "a valid directory name was refused");
+  const std::u16string& units = name.Units();
+  const bool carried = units.find(u'\0') == std::u16string::npos &&
+                       Norv::Fuzz::IsWellFormedUtf16(units) && encoded.has_value() &&
+                       units.find(u'\uFFFD') == std::u16string::npos;
+  const internal::DirectoryName resolved = internal::ResolveDirectoryName(name);
+  if (!resolved.refusal.empty()) {
+    Check(!carried, "a valid directory name was refused");
+    Check(resolved.bytes.empty(), "a refused directory name still names a file");
+    const PreferredTDListFile file{name};
+    Check(!file.PreferredTDListExist(), "a refused directory name holds a list");
+    return;
   }
+  Check(carried, "a directory name that no file can carry was accepted");
+  Check(resolved.bytes.find('\0') == std::string::npos, "a directory name holds a zero byte");
+  Check(resolved.bytes == *encoded || resolved.bytes == name.ToUtf8(),
+        "a directory name is neither the caller's bytes nor an earlier document's name");
 }
 
 }  // namespace

@@ -96,10 +96,14 @@ class NORV_PLATFORM_API BoreholeTDList {
 
 class NORV_PLATFORM_API PreferredTDListFile {
  public:
-  // The document of `authorDirectory` (its UTF-8 form names the directory).
+  // The document of `authorDirectory`, the directory named by the text
+  // encoded back through the ANSI code page (see docs/preferred-td-list.md).
   // A directory without a list, a missing directory and the empty (or null)
-  // name all read as "no list". Raises DocumentException only for a name
-  // that no file name can hold (a U+0000 or an unpaired surrogate).
+  // name all read as "no list". So does a name that no directory can carry:
+  // a U+0000, an unpaired surrogate, a character the code page cannot encode
+  // back, or a U+FFFD (what decoding made of a byte that is no character);
+  // saving into one raises DocumentException naming it. Raises nothing else
+  // (but TextConfigurationError for an unknown code page).
   explicit PreferredTDListFile(const ServiceString& authorDirectory);
 
   // The stored mode, whatever its number; kPreferredTDModeNone without a list.
@@ -108,8 +112,9 @@ class NORV_PLATFORM_API PreferredTDListFile {
   // Stores `mode` and the two last ids, creating the document if there is
   // none. A collection replaces the stored pairs (an empty one removes them);
   // a null collection leaves them as they are. Raises DocumentException when
-  // the directory is missing, unnamed or not writable, or the stored document
-  // cannot be read; the document is then unchanged.
+  // the directory is missing, unnamed, named by a name no directory can
+  // carry or not writable, or the stored document cannot be read; the
+  // document is then unchanged.
   void SetAuthorPreferredTDMode(PreferredTDMode mode, const Collection<BoreholeTDId>& boreholeTDIds,
                                 std::int32_t lastBoreholeId, std::int32_t lastTDChartId);
 
@@ -125,12 +130,15 @@ class NORV_PLATFORM_API PreferredTDListFile {
   bool SaveExistingPreferredTDList(const BoreholeTDList& list);
 
   // The document's file name (directory / "preferred-td-list.txt"); empty
-  // when no directory is named.
+  // when no directory is named. For a name no directory can carry, the
+  // caller's text in UTF-8: shown in messages, never opened.
   const std::string& DocumentPath() const noexcept { return documentPath_; }
 
  private:
   std::string directory_;
   std::string documentPath_;
+  // Why no directory can carry the name; empty when one can.
+  std::string refusal_;
 };
 
 }  // namespace Norv::PreferredTDList

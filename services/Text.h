@@ -35,10 +35,12 @@ NORV_PLATFORM_API std::u16string DecodeAnsi(std::string_view bytes);
 
 // Encodes UTF-16 into the process's ANSI code page: the inverse of
 // DecodeAnsi, so that a caller's bytes come back for every character the
-// page maps (all 256 bytes under 1252; any valid UTF-8 under 65001). Empty when a character has no encoding in the page, a
-// U+FFFD that stood for an undecodable byte among them. For turning a
-// caller's text back into a local file name. Raises only
-// TextConfigurationError.
+// page maps (all 256 bytes under 1252; any valid UTF-8 under 65001). Empty
+// when a character has no encoding in the page (a U+FFFD among them, except
+// under 65001, where it encodes as itself and so cannot be told from the
+// stand-in for an undecodable byte: a caller that must tell them apart
+// refuses U+FFFD itself). For turning a caller's text back into a local file
+// name. Raises only TextConfigurationError.
 NORV_PLATFORM_API std::optional<std::string> EncodeAnsi(std::u16string_view units);
 
 // Chooses the calling thread's culture by name ("de-DE"); raises

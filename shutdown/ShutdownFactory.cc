@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "base/SwallowFailures.h"
 #include "services/NamedPipeServiceHost.h"
 #include "shutdown/ShutdownGlobals.h"
 #include "shutdown/ShutdownImpl.h"
@@ -26,23 +27,23 @@ void ShutdownFactory::StartShutdownService(int pid) {
   host->AddServiceEndpoint(TypeOf<Contracts::Service::IShutdown>());
   host->AddMexServiceEndpoint();
   SetMaxItemsInObjectGraph(host->Description(), internal::kShutdownMaxItemsInObjectGraph);
-  try {
-    host->Open();
-  } catch (...) {
-    // Not reported: the host stays unopened until StopShutdownService.
-  }
+  // Not reported: the host stays unopened until StopShutdownService.
+  Base::SwallowFailures([&host] { host->Open(); });
 }
 
 void ShutdownFactory::StopShutdownService() {
-  if (std::shared_ptr<NamedPipeServiceHost> host = ShutdownGlobals::host->load()) {
-    try {
-      host->Close();
-    } catch (...) {
-      // Close has released the endpoint and its threads even when it raises.
+  // Both fields are cleared however Stop ends, a cancellation of the calling
+  // thread included, so that the next Start begins afresh.
+  struct ClearGlobals {
+    ~ClearGlobals() {
+      ShutdownGlobals::host->store(nullptr);
+      ShutdownGlobals::shutdownImpl->store(nullptr);
     }
+  } clear;
+  if (std::shared_ptr<NamedPipeServiceHost> host = ShutdownGlobals::host->load()) {
+    // Close has released the endpoint and its threads even when it raises.
+    Base::SwallowFailures([&host] { host->Close(); });
   }
-  ShutdownGlobals::host->store(nullptr);
-  ShutdownGlobals::shutdownImpl->store(nullptr);
 }
 
 bool ShutdownFactory::RequestStopShutdownService() {

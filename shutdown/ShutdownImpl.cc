@@ -3,6 +3,7 @@
 #include <string>
 #include <utility>
 
+#include "base/SwallowFailures.h"
 #include "services/NamedPipeServiceHost.h"
 #include "services/ServiceErrors.h"
 
@@ -53,13 +54,11 @@ std::shared_ptr<const ShutdownImpl::ClientMap> ShutdownImpl::Snapshot() const {
 void ShutdownImpl::ForceShutdownAllClients() {
   const std::shared_ptr<const ClientMap> clients = Snapshot();
   if (clients == nullptr) return;
-  for (const auto& [key, channel] : *clients) {
+  for (const auto& entry : *clients) {
+    const std::shared_ptr<IShutdownCallback>& channel = entry.second;
     if (!NamedPipeServiceHost::IsConnected(channel)) continue;
-    try {
-      channel->ForceShutdown();
-    } catch (...) {
-      // A client that fails, times out or goes away is passed over.
-    }
+    // A client that fails, times out or goes away is passed over.
+    Base::SwallowFailures([&channel] { channel->ForceShutdown(); });
   }
 }
 
@@ -67,13 +66,13 @@ bool ShutdownImpl::RequestShutdownAllClients() {
   const std::shared_ptr<const ClientMap> clients = Snapshot();
   if (clients == nullptr) return true;
   bool result = true;
-  for (const auto& [key, channel] : *clients) {
+  for (const auto& entry : *clients) {
+    const std::shared_ptr<IShutdownCallback>& channel = entry.second;
     if (!NamedPipeServiceHost::IsConnected(channel)) continue;
-    try {
+    // A client that fails, times out or goes away counts as agreeing.
+    Base::SwallowFailures([&channel, &result] {
       if (!channel->RequestShutdown()) result = false;
-    } catch (...) {
-      // A client that fails, times out or goes away counts as agreeing.
-    }
+    });
   }
   return result;
 }

@@ -1,11 +1,16 @@
 // UniqueFd owns one file descriptor and closes it on scope exit: the one
 // descriptor holder of the platform. Header-only, so that the reference
 // services and norvctl, which sit outside the platform library, can use it
-// too. Not thread-safe: one owner at a time, like the descriptor itself.
+// too. Closing never acts on a cancellation of the calling thread (it runs in
+// destructors and noexcept frames, which a cancellation cannot unwind); the
+// descriptor is always released. Not thread-safe: one owner at a time, like
+// the descriptor itself.
 #ifndef NORV_PLATFORM_BASE_UNIQUE_FD_H_
 #define NORV_PLATFORM_BASE_UNIQUE_FD_H_
 
 #include <unistd.h>
+
+#include "platform/base/NoCancellation.h"
 
 namespace Norv::Platform::internal {
 
@@ -26,12 +31,12 @@ class UniqueFd {
   bool Valid() const noexcept { return fd_ >= 0; }
   // Closes the descriptor held (if any) and holds `fd` instead.
   void Reset(int fd = -1) noexcept {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) CloseFd(fd_);
     fd_ = fd;
   }
   // Closes now and returns close's own result, which reports a deferred
   // write error.
-  int Close() noexcept { return ::close(Release()); }
+  int Close() noexcept { return CloseFd(Release()); }
   int Release() noexcept {
     int fd = fd_;
     fd_ = -1;
@@ -39,6 +44,11 @@ class UniqueFd {
   }
 
  private:
+  static int CloseFd(int fd) noexcept {
+    NoCancellation deferred;
+    return ::close(fd);
+  }
+
   int fd_ = -1;
 };
 

@@ -1,5 +1,6 @@
 #include "platform/documents/DocumentStore.h"
 #include "platform/base/Files.h"
+#include "platform/base/NoCancellation.h"
 #include "platform/base/UniqueFd.h"
 #include "platform/documents/DocumentTesting.h"
 #include "services/Text.h"
@@ -42,6 +43,7 @@ bool StepFails(testing::WriteStep step) {
 
 std::string ErrorText(int error) { return std::generic_category().message(error); }
 
+using Platform::internal::NoCancellation;
 using Platform::internal::SyncDirectory;
 using Platform::internal::TemporaryFile;
 using Platform::internal::UniqueFd;
@@ -61,7 +63,8 @@ class DirectoryLock {
  public:
   // Read-only is enough for flock, and lets authors who share a directory
   // use a lock file that another of them created.
-  DirectoryLock(const std::string& directory, const std::string& documentPath)
+  DirectoryLock(const std::string& directory, const std::string& documentPath,
+                NoCancellation& cancellation)
       : path_(directory + "/" + std::string(kLockName)),
         fd_(::open(path_.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644)) {
     const std::string& path = path_;
@@ -81,6 +84,7 @@ class DirectoryLock {
       }
       std::this_thread::sleep_for(
           std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
+      cancellation.ActOnPending();  // a host may cancel a save that waits here
       pause = std::min(pause * 2, std::chrono::microseconds(20000));
     }
   }
@@ -197,28 +201,33 @@ void SetLockTimeout(std::chrono::milliseconds timeout) noexcept {
 
 namespace internal {
 
-std::string DirectoryName(const ServiceString& directory) {
+DirectoryName ResolveDirectoryName(const ServiceString& directory) {
   const std::u16string& units = directory.Units();
   for (std::size_t i = 0; i < units.size(); ++i) {
     if (units[i] == 0 || IsUnpairedSurrogate(units, i)) {
-      const std::string prefix = ServiceString(units.substr(0, i)).ToUtf8();
-      throw DocumentException("the author directory name " + prefix + "... holds " +
-                                  (units[i] == 0 ? "a NUL character" : "an unpaired surrogate") +
-                                  " at position " + std::to_string(i) +
-                                  ", which no file name can hold",
-                              prefix);
+      std::string prefix = ServiceString(units.substr(0, i)).ToUtf8();
+      std::string refusal = "the author directory name " + prefix + "... holds " +
+                            (units[i] == 0 ? "a NUL character" : "an unpaired surrogate") +
+                            " at position " + std::to_string(i) + ", which no file name can hold";
+      return {{}, std::move(refusal), std::move(prefix)};
     }
   }
   // The file name is the caller's own bytes: the text goes back through the
   // code page it was decoded with (under 1252 the UTF-8 bytes of "café"
   // decode to "cafÃ©", whose UTF-8 would name another directory).
   std::optional<std::string> bytes = Text::EncodeAnsi(units);
-  const std::string text = directory.ToUtf8();
+  std::string text = directory.ToUtf8();
+  if (units.find(u'\uFFFD') != std::u16string::npos) {
+    std::string refusal =
+        "the author directory name " + text + " holds a byte that is no character in code page " +
+        std::to_string(Text::AnsiCodePage()) + ", so its bytes cannot be written back";
+    return {{}, std::move(refusal), std::move(text)};
+  }
   if (!bytes) {
-    throw DocumentException(
+    std::string refusal =
         "the author directory name " + text + " holds a character that code page " +
-            std::to_string(Text::AnsiCodePage()) + " cannot write back as a file name",
-        text);
+        std::to_string(Text::AnsiCodePage()) + " cannot write back as a file name";
+    return {{}, std::move(refusal), std::move(text)};
   }
   // Earlier releases named the directory by the text's UTF-8; a document
   // saved there stays where it is while no directory of the caller's bytes
@@ -226,9 +235,9 @@ std::string DirectoryName(const ServiceString& directory) {
   struct stat info;
   if (*bytes != text && ::stat(bytes->c_str(), &info) != 0 && ::stat(text.c_str(), &info) == 0 &&
       S_ISDIR(info.st_mode)) {
-    return text;
+    return {text, {}, text};
   }
-  return *bytes;
+  return {std::move(*bytes), {}, std::move(text)};
 }
 
 std::string DocumentPathIn(const std::string& directory) {
@@ -304,7 +313,12 @@ bool UpdateDocument(const std::string& directory, const DocumentChange& change) 
                                 " is not a directory",
                             documentPath);
   }
-  DirectoryLock lock(directory, documentPath);
+  // A cancellation of the thread acts only between the lock's polls; once
+  // the lock is held the save runs to its end (bounded by the disk) and the
+  // cancellation acts after it: write and fsync, where glibc would act on
+  // one, sit in noexcept frames that cannot unwind.
+  NoCancellation cancellation;
+  DirectoryLock lock(directory, documentPath, cancellation);
   RemoveStaleTemporaries(directory);
   const std::optional<Document> current = ReadDocument(directory);
   const std::optional<Document> next = change(current);

@@ -6,7 +6,9 @@
 // the current document, writes the new one to a mkstemp file in the same
 // directory, flushes it, renames it over the document and flushes the
 // directory. Reads take no lock: a rename is atomic, so they see the old or
-// the new document. All functions are safe from any thread.
+// the new document. All functions are safe from any thread. A thread may be
+// cancelled (pthread_cancel) while a save waits for the lock; once the lock
+// is held, the save runs to its end and the cancellation acts after it.
 #ifndef NORV_PLATFORM_DOCUMENTS_DOCUMENT_STORE_H_
 #define NORV_PLATFORM_DOCUMENTS_DOCUMENT_STORE_H_
 
@@ -34,10 +36,24 @@ struct Document {
   friend bool operator==(const Document&, const Document&) = default;
 };
 
-// The UTF-8 file name of a directory named by a service string; "" for the
-// null and the empty string. Raises DocumentException for a U+0000 or an
-// unpaired surrogate.
-std::string DirectoryName(const ServiceString& directory);
+// A directory named by a service string, as the store finds it on disk.
+struct DirectoryName {
+  // The file name: the caller's bytes (the text encoded back through the ANSI
+  // code page), or the name an earlier release saved under. "" for the null
+  // and the empty string, and for a refused name.
+  std::string bytes;
+  // Empty when a file can carry the name; otherwise why none can, in words
+  // that name it. A refused name holds no list: reads find none, saves fail.
+  std::string refusal;
+  // The name as the caller's text in UTF-8, for messages.
+  std::string shown;
+};
+// Never raises (but TextConfigurationError for an unknown code page).
+// Refuses a U+0000, an unpaired surrogate, a character the code page cannot
+// encode back, and U+FFFD: the decoder's stand-in for a byte that is no
+// character, which would otherwise give every such name one directory (under
+// 65001 it encodes to the bytes of a real U+FFFD).
+DirectoryName ResolveDirectoryName(const ServiceString& directory);
 // directory/preferred-td-list.txt, or "" for the empty directory name.
 std::string DocumentPathIn(const std::string& directory);
 

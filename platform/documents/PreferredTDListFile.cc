@@ -1,4 +1,5 @@
 #include <optional>
+#include <utility>
 
 #include "platform/documents/DocumentStore.h"
 #include "services/PreferredTDList.h"
@@ -7,9 +8,14 @@ namespace Norv::PreferredTDList {
 
 using internal::Document;
 
-PreferredTDListFile::PreferredTDListFile(const ServiceString& authorDirectory)
-    : directory_(internal::DirectoryName(authorDirectory)),
-      documentPath_(internal::DocumentPathIn(directory_)) {}
+PreferredTDListFile::PreferredTDListFile(const ServiceString& authorDirectory) {
+  internal::DirectoryName name = internal::ResolveDirectoryName(authorDirectory);
+  // A refused name keeps directory_ empty, which every read takes for "no
+  // list"; its document path is the caller's text, for messages alone.
+  directory_ = std::move(name.bytes);
+  refusal_ = std::move(name.refusal);
+  documentPath_ = internal::DocumentPathIn(refusal_.empty() ? directory_ : name.shown);
+}
 
 PreferredTDMode PreferredTDListFile::GetAuthorPreferredTDMode() const {
   const std::optional<Document> document = internal::ReadDocument(directory_);
@@ -20,6 +26,10 @@ void PreferredTDListFile::SetAuthorPreferredTDMode(PreferredTDMode mode,
                                                    const Collection<BoreholeTDId>& boreholeTDIds,
                                                    std::int32_t lastBoreholeId,
                                                    std::int32_t lastTDChartId) {
+  if (!refusal_.empty()) {
+    throw DocumentException("cannot save the preferred TD list " + documentPath_ + ": " + refusal_,
+                            documentPath_);
+  }
   internal::UpdateDocument(directory_, [&](const std::optional<Document>& current) {
     Document next = current.value_or(Document{});
     next.mode = mode;

@@ -30,6 +30,7 @@
 #include <thread>
 
 #include "base/Mutex.h"
+#include "base/SwallowFailures.h"
 #include "platform/pipes/Addressing.h"
 #include "platform/pipes/ContractBinding.h"
 #include "platform/pipes/EndpointLock.h"
@@ -441,10 +442,10 @@ NamedPipeServiceHost::NamedPipeServiceHost(std::shared_ptr<IServiceContract> ins
 }
 
 NamedPipeServiceHost::~NamedPipeServiceHost() {
-  try {
-    impl_->Close();
-  } catch (...) {  // a destructor reports nothing
-  }
+  // A destructor reports nothing, and a cancellation of the calling thread
+  // waits until it has returned: unwinding out of it would end the process.
+  internal::CancellationDeferred deferred;
+  Base::SwallowFailures([this] { impl_->Close(); });
 }
 
 ServiceEndpoint& NamedPipeServiceHost::AddServiceEndpoint(ContractType contractType) {
@@ -475,7 +476,14 @@ ServiceEndpoint& NamedPipeServiceHost::AddMexServiceEndpoint() {
 ServiceDescription& NamedPipeServiceHost::Description() noexcept { return impl_->description_; }
 
 void NamedPipeServiceHost::Open() { impl_->Open(); }
-void NamedPipeServiceHost::Close() { impl_->Close(); }
+void NamedPipeServiceHost::Close() {
+  // The tear-down joins threads (one in a destructor) and waits inside gRPC,
+  // where a cancellation of the calling thread cannot unwind; it is acted on
+  // once the host is closed, from here, where the caller's frames unwind.
+  internal::CancellationDeferred deferred;
+  impl_->Close();
+  internal::CancellationPoint();
+}
 
 std::int32_t NamedPipeServiceHost::Pid() const noexcept { return impl_->pid_; }
 const std::string& NamedPipeServiceHost::Name() const noexcept { return impl_->name_; }

@@ -1,5 +1,6 @@
 #include "platform/pipes/ServerSession.h"
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <utility>
@@ -90,20 +91,46 @@ v1::CallbackReply ServerSession::Callback(bool requestShutdown, const char* name
     call->mutable_force_shutdown();
   }
   pending_.emplace(id, Pending{});
+  // When the wait is left by an exception (the calling thread's
+  // cancellation among them), the entry goes with it, so that a late reply
+  // finds none. Declared after `lock`, so that it runs with mu_ held.
+  struct ForgetPending {
+    std::unordered_map<std::uint64_t, Pending>* pending;
+    std::uint64_t id;
+    ~ForgetPending() {
+      if (pending != nullptr) pending->erase(id);
+    }
+  } forget{&pending_, id};
   if (!SendLocked(std::move(message))) {
-    pending_.erase(id);
     throw CommunicationException(where + ": the client's session has ended");
   }
-  std::chrono::milliseconds timeout = CurrentTimeouts().callback;
-  cv_.WaitFor(&mu_, timeout, [&]() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mu_) {
+  const std::chrono::milliseconds timeout = CurrentTimeouts().callback;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  const auto ready = [&]() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mu_) {
     auto it = pending_.find(id);
     return !connected_ || (it != pending_.end() && it->second.done);
-  });
+  };
+  {
+    // The host may cancel a thread that waits for a stalled client: it
+    // waits in slices and unwinds between them, from this frame.
+    CancellationDeferred deferred;
+    for (;;) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= deadline || cv_.WaitFor(&mu_,
+                                         std::min<std::chrono::steady_clock::duration>(
+                                             kCancellationSlice, deadline - now),
+                                         ready)) {
+        break;
+      }
+      CancellationPoint();
+    }
+  }
   auto it = pending_.find(id);
   bool answered = it != pending_.end() && it->second.done;
   v1::CallbackReply reply;
   if (answered) reply = std::move(it->second.reply);
   if (it != pending_.end()) pending_.erase(it);
+  forget.pending = nullptr;
   lock.Unlock();
   if (answered) {
     if (reply.has_fault()) {

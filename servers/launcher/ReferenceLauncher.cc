@@ -6,6 +6,8 @@
 #include <system_error>
 #include <utility>
 
+#include "base/SwallowFailures.h"
+#include "platform/base/NoCancellation.h"
 #include "servers/launcher/ChildReaper.h"
 #include "servers/launcher/Spawn.h"
 
@@ -158,11 +160,11 @@ ReferenceLauncher::ReferenceLauncher(ReferenceLauncherOptions options)
           pid_, std::move(options.trasko), std::move(options.wendal), std::move(options.orbisk))) {}
 
 ReferenceLauncher::~ReferenceLauncher() {
-  try {
-    Stop();
-  } catch (...) {
-    // Close released everything before raising; nothing is left to do.
-  }
+  // Close released everything before raising; nothing is left to do. A
+  // cancellation of the thread waits until the destructor has returned:
+  // unwinding out of it would end the process.
+  Platform::internal::NoCancellation deferred;
+  Base::SwallowFailures([this] { Stop(); });
 }
 
 void ReferenceLauncher::Start() {

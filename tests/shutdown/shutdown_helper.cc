@@ -6,6 +6,9 @@
 //   shutdown_helper host PID
 //       starts the service through the exported library, prints "started",
 //       and returns from main when its input ends, leaving the host open.
+// Either dies (SIGKILL) when the process that started it ends.
+#include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -81,6 +84,9 @@ int Host(int pid) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Dies with the test that started it, even when stopped (SIGSTOP): a test
+  // process that aborts leaves no helper behind holding its pipes.
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
   try {
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "subscribe" && argc == 5) {

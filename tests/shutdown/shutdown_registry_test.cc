@@ -1,12 +1,15 @@
 // The subscriber registry through a real host: real sessions from this
 // process and from subscriber processes.
+#include <pthread.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <future>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "services/ServiceErrors.h"
@@ -194,6 +197,87 @@ TEST_F(ShutdownRegistryTest, SubscribingFromInsideARequestHandlerStallsNothing) 
   EXPECT_EQ(refusing.callback->Requests(), 1);
   EXPECT_THAT(ShutdownImplAccess::Keys(*CurrentImpl()), ElementsAre(2, 77));
   client->Close();
+}
+
+// A host may cancel a thread blocked in any member of the factory; here each
+// member waits on a subscriber process stopped by SIGSTOP. The thread must
+// unwind (swallowing the cancellation aborts the process: "exception not
+// rethrown") and leave the factory usable: Start, Request, Force and Stop
+// work again. Run in a child process so that an abort fails one test alone;
+// the exit code names the step that failed.
+int CancelWhileASubscriberIsStopped(void (*member)()) {
+  const int pid = static_cast<int>(::getpid());
+  ServiceModel::Timeouts timeouts = NamedPipeServiceHost::GetTimeouts();
+  timeouts.callback = std::chrono::seconds(20);  // far beyond the cancellation
+  NamedPipeServiceHost::SetTimeouts(timeouts);
+  ShutdownFactory::StartShutdownService(pid);
+  // Its standard error is not the death test's: a stopped subscriber left by
+  // an abort would hold that pipe open, and the test would wait for ever.
+  auto subscriber = [pid](int key, const char* answer) {
+    return std::make_unique<ChildProcess>(
+        std::vector<std::string>{HelperPath(), "subscribe", std::to_string(pid),
+                                 std::to_string(key), answer},
+        ChildProcess::Options{.errors = ChildProcess::ErrorStream::kIntoOutput});
+  };
+  auto stopped = subscriber(1, "yes");
+  if (stopped->ReadLine() != "subscribed") return 10;
+  stopped->Signal(SIGSTOP);
+
+  pthread_t thread;
+  auto run = [](void* fn) -> void* {
+    reinterpret_cast<void (*)()>(fn)();
+    return nullptr;
+  };
+  if (::pthread_create(&thread, nullptr, run, reinterpret_cast<void*>(member)) != 0) return 11;
+  // Lets the member reach its wait; a cancellation anywhere in it must
+  // unwind the same way.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ::pthread_cancel(thread);
+  void* result = nullptr;
+  ::pthread_join(thread, &result);
+  if (result != PTHREAD_CANCELED) return 12;
+  stopped->Kill(SIGKILL);
+
+  ShutdownFactory::StartShutdownService(pid);
+  auto refusing = subscriber(2, "no");
+  if (refusing->ReadLine() != "subscribed") return 13;
+  if (ShutdownFactory::RequestStopShutdownService()) return 14;
+  if (refusing->ReadLine() != "request") return 15;
+  ShutdownFactory::ForceStopShutdownService();
+  if (refusing->ReadLine() != "force") return 16;
+  ShutdownFactory::StopShutdownService();
+  if (CurrentHost() != nullptr || CurrentImpl() != nullptr) return 17;
+  return 0;
+}
+
+class ShutdownCancelTest : public ShutdownTest {
+ protected:
+  void SetUp() override {
+    ShutdownTest::SetUp();
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+  }
+};
+
+TEST_F(ShutdownCancelTest, ARequestWalkWaitingOnAStoppedClientCanBeCancelled) {
+  EXPECT_EXIT(::_exit(CancelWhileASubscriberIsStopped(
+                  [] { ShutdownFactory::RequestStopShutdownService(); })),
+              ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(ShutdownCancelTest, AForceWalkWaitingOnAStoppedClientCanBeCancelled) {
+  EXPECT_EXIT(::_exit(CancelWhileASubscriberIsStopped(ShutdownFactory::ForceStopShutdownService)),
+              ::testing::ExitedWithCode(0), "");
+}
+
+// A stopped client does not hold Stop up for long (its session ends without
+// its help), so the cancellation is made pending as Stop begins: it must wait
+// out the tear-down's joins and act once the host is closed.
+TEST_F(ShutdownCancelTest, AStopWithAStoppedClientCanBeCancelled) {
+  EXPECT_EXIT(::_exit(CancelWhileASubscriberIsStopped([] {
+                ::pthread_cancel(::pthread_self());
+                ShutdownFactory::StopShutdownService();
+              })),
+              ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The document store on real files: the text format, damaged files, missing
 // directories, failed saves and the lock.
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -12,11 +13,13 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "platform/base/UniqueFd.h"
 #include "platform/documents/DocumentStore.h"
 #include "platform/documents/DocumentTesting.h"
 #include "services/PreferredTDList.h"
@@ -193,8 +196,13 @@ TEST(DocumentStoreTest, MissingOrUnnamedDirectoryReadsAsNoListAndRefusesWrites) 
   EXPECT_THAT([&] { notADirectory.SetAuthorPreferredTDMode(kPreferredTDModeLastChart, {}, 1, 2); },
               ::testing::ThrowsMessage<DocumentException>(HasSubstr("is not a directory")));
 
+  // A name that no directory can carry holds no list either.
   const std::u16string withNul(u"/tmp/a\0b", 8);
-  EXPECT_THROW(PreferredTDListFile{ServiceString(withNul)}, DocumentException);
+  PreferredTDListFile unnamable{ServiceString(withNul)};
+  EXPECT_FALSE(unnamable.PreferredTDListExist());
+  EXPECT_EQ(unnamable.GetPreferredTDList(), BoreholeTDList());
+  EXPECT_THAT([&] { unnamable.SetAuthorPreferredTDMode(kPreferredTDModeLastChart, {}, 1, 2); },
+              ::testing::ThrowsMessage<DocumentException>(HasSubstr("/tmp/a... holds a NUL")));
 }
 
 TEST(DocumentStoreTest, ModeSavesKeepOrReplaceThePairsAsDocumented) {
@@ -334,6 +342,72 @@ TEST(DocumentStoreTest, SaveWaitsForTheLockAndGivesUpAfterItsTimeout) {
   testing::SetLockTimeout(std::chrono::seconds(30));
   EXPECT_EQ(ReadFile(file.DocumentPath()), before);
   EXPECT_TRUE(file.SaveExistingPreferredTDList(LargeList(2, 5)));
+}
+
+// A host may cancel a thread whose save waits for the lock: the thread
+// unwinds, the document stays as it was, nothing is left behind and the next
+// save works.
+TEST(DocumentStoreTest, ASaveWaitingForTheLockCanBeCancelled) {
+  Testing::TempDir dir;
+  static PreferredTDListFile* file = nullptr;
+  PreferredTDListFile document = FileIn(dir.Path());
+  file = &document;
+  document.SetAuthorPreferredTDMode(kPreferredTDModePerBorehole, MakePairs({{1, 10}}), 1, 1);
+  const std::string before = ReadFile(document.DocumentPath());
+  const int held = ::open((dir.Path() / internal::kLockName).c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+
+  pthread_t saver;
+  auto save = [](void*) -> void* {
+    file->SaveExistingPreferredTDList(LargeList(2, 5));
+    return nullptr;
+  };
+  ASSERT_EQ(::pthread_create(&saver, nullptr, save, nullptr), 0);
+  // Lets the save reach its wait; a cancellation before it unwinds the same way.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ::pthread_cancel(saver);
+  void* result = nullptr;
+  ::pthread_join(saver, &result);
+  ::close(held);
+  EXPECT_EQ(result, PTHREAD_CANCELED);
+  EXPECT_EQ(ReadFile(document.DocumentPath()), before);
+  EXPECT_THAT(Leftovers(dir.Path()), IsEmpty());
+  EXPECT_TRUE(document.SaveExistingPreferredTDList(LargeList(2, 5)));
+}
+
+// Closes `fd` through its owner; a frame of its own, which returns normally.
+[[gnu::noinline]] void CloseOwned(int fd) { Platform::internal::UniqueFd owned(fd); }
+
+// A descriptor closes in destructors and noexcept frames, which a
+// cancellation cannot unwind (the process would end): closing one with a
+// cancellation pending releases it and leaves the cancellation to the next
+// cancellation point.
+TEST(DocumentStoreTest, ClosingADescriptorNeverStartsACancellation) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        static int fd = -1;
+        static bool closed = false;
+        fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        // The thread's frame holds no local whose address is taken: the
+        // unwinding skips its epilogue, which AddressSanitizer relies on.
+        auto run = [](void*) -> void* {
+          ::pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+          ::pthread_cancel(::pthread_self());
+          ::pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);  // pending, not acted on
+          CloseOwned(fd);
+          closed = true;
+          ::pthread_testcancel();
+          return nullptr;
+        };
+        pthread_t thread;
+        if (fd < 0 || ::pthread_create(&thread, nullptr, run, nullptr) != 0) ::_exit(2);
+        void* result = nullptr;
+        ::pthread_join(thread, &result);
+        ::_exit(result == PTHREAD_CANCELED && closed && ::fcntl(fd, F_GETFD) == -1 ? 0 : 3);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST(DocumentStoreTest, SaveKeepsPermissionsAndRemovesStaleTemporaryFiles) {

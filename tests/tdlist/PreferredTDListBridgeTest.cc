@@ -12,6 +12,7 @@
 
 #include "norv/interop/MirnDataService.h"
 #include "services/PreferredTDList.h"
+#include "services/Text.h"
 #include "tests/support/TestSupport.h"
 
 namespace Norv::MirnDataService::Interop {
@@ -223,6 +224,50 @@ TEST(PreferredTDListTest, TheDirectoryIsTheCallersBytes) {
   std::map<int, int> read;
   Bridge::GetPreferredTDList(name.data(), read);
   EXPECT_EQ(read, pairs);
+}
+
+// Under 932 and 65001 a byte that is no character ("x\x81": a lead byte
+// without its trail, a UTF-8 continuation byte alone) decodes to U+FFFD and
+// cannot be written back. Such a name holds no list, even beside the
+// directory of a real U+FFFD (which would otherwise be the one directory of
+// every such name), and a save fails naming the path.
+TEST(PreferredTDListTest, ANameWithAByteThatIsNoCharacterHoldsNoList) {
+  if (Text::AnsiCodePage() != 932 && Text::AnsiCodePage() != 65001) {
+    GTEST_SKIP() << "runs under code pages 932 and 65001 (ctest entries _cp932, _cp65001)";
+  }
+  Testing::TempDir parent;
+  const fs::path replaced = parent.Path() / "x\xEF\xBF\xBD";  // "x\uFFFD" in UTF-8
+  fs::create_directory(replaced);
+  const std::string document =
+      "norv-preferred-td-list 1\nmode 2\nlast-borehole-id 7\nlast-td-chart-id 8\npair 1 2\nend\n";
+  WriteFile(replaced / "preferred-td-list.txt", document);
+  fs::create_directory(parent.Path() / "x\x81");
+  std::string name = (parent.Path() / "x\x81").string();
+
+  EXPECT_FALSE(Bridge::PreferredTDListExist(name.data()));
+  EXPECT_EQ(Bridge::GetAuthorPreferredTDMode(name.data()), 0);
+  std::map<int, int> map{{9, 9}};
+  Bridge::GetPreferredTDList(name.data(), map);
+  EXPECT_TRUE(map.empty());
+  int lastBorehole = 5;
+  int lastChart = 5;
+  Bridge::GetPreferredTDLastBoreholeAndTDId(name.data(), lastBorehole, lastChart);
+  EXPECT_EQ(lastBorehole, 0);
+  EXPECT_EQ(lastChart, 0);
+  EXPECT_FALSE(Bridge::SaveExistingPreferredTDList(name.data(), {{1, 2}}, 3, 4));
+
+  const std::string shown = (replaced / "preferred-td-list.txt").string();
+  try {
+    Bridge::SetAuthorPreferredTDMode(name.data(), Bridge::kPreferredTDModeOne, nullptr, nullptr,
+                                     nullptr);
+    ADD_FAILURE() << "a save into a name that cannot be written back succeeded";
+  } catch (const PreferredTDList::DocumentException& e) {
+    EXPECT_THAT(e.what(), HasSubstr("cannot save the preferred TD list " + shown));
+    EXPECT_THAT(e.what(), HasSubstr("no character in code page"));
+    EXPECT_EQ(e.Path(), shown);
+  }
+  EXPECT_TRUE(fs::is_empty(parent.Path() / "x\x81"));
+  EXPECT_EQ(ReadFile(replaced / "preferred-td-list.txt"), document);
 }
 
 // Under 1252 every byte but five comes back: a Windows-1252 name is its own
