@@ -1,0 +1,747 @@
+"""Hosting a data service, a launcher or a shutdown service for a process id.
+
+A host serves one endpoint (see ``norv_interop.addressing``) from a service
+object, with the C++ hosts' rules:
+
+- ``open()`` checks (and creates) the endpoint directory, checks the socket
+  path's length, then takes the endpoint's lock file before it listens. A
+  live host of either language holding it makes ``open()`` raise
+  AddressAlreadyInUseException ("... another live host already serves this
+  endpoint ..."); a socket left by a host that died is removed and taken
+  over.
+- Every contract operation reaches the service object under the host's
+  dispatch lock: one operation at a time.
+- What a service object raises reaches the caller as a fault: the status
+  UNKNOWN with the exception's text (a FaultException's ``reason``), which a
+  C++ caller receives as a FaultException carrying that text.
+- A data service's list replies carry at most ``max_items`` rows (65536
+  unless raised, as the C++ hosts' MaxItemsInObjectGraph); a longer one
+  fails with RESOURCE_EXHAUSTED.
+- Every host also answers ``grpc.health.v1.Health/Check``: SERVING for the
+  service name ``""`` while it is open.
+- ``close()`` stops listening, ends the sessions of a shutdown host, gives
+  calls in progress up to 2 s, removes the socket, then removes the lock
+  file while still holding it. A host is a context manager: ``with`` opens
+  it (unless it is open already) and closes it.
+
+Service objects are gRPC servicers: a data service or launcher object has
+one method per operation it serves, named as in the contract
+(``GetAuthors``), taking ``(request, context)`` and returning the reply
+message; subclass ``contracts.data_service_pb2_grpc.DataServiceServicer`` or
+``contracts.application_launcher_pb2_grpc.ApplicationLauncherServicer`` or
+write a plain class. An operation the object lacks answers UNIMPLEMENTED.
+The helpers of ``norv_interop.values`` build and read the messages.
+
+A shutdown host serves a ShutdownService, the registry of subscribed
+clients, and offers ``request_stop()`` and ``force_stop()``.
+
+Thread-safety: open() and close() may be called from any thread; the
+operations arrive on the host's threads. request_stop() and force_stop()
+may run on any thread, also while clients subscribe.
+"""
+
+import atexit
+import collections
+import concurrent.futures
+import os
+import queue
+import threading
+import weakref
+
+import grpc
+
+from . import addressing
+from .contracts import (DATA_SERVICE_ENDPOINT, LAUNCHER_ENDPOINT, SHUTDOWN_ENDPOINT,
+                        application_launcher_pb2, data_service_pb2, shutdown_pb2, types_pb2)
+from .errors import (AddressAccessDeniedException, AddressAlreadyInUseException,
+                     CommunicationException, FaultException, TimeoutException)
+
+DEFAULT_MAX_ITEMS = 65536
+CLOSE_GRACE_SECONDS = 2.0
+DEFAULT_CALLBACK_TIMEOUT = 5.0
+
+_SERVER_OPTIONS = [
+    ("grpc.max_receive_message_length", -1),
+    ("grpc.max_send_message_length", -1),
+    ("grpc.enable_channelz", 0),
+]
+
+
+def fault_text(error, raiser="the service"):
+    """The text a fault carries for ``error``: a FaultException's reason,
+    another exception's text, or its type when it has no text."""
+    if isinstance(error, FaultException):
+        return error.reason
+    text = str(error)
+    return text if text else "%s raised %s" % (raiser, type(error).__name__)
+
+
+# Open hosts of this process. At exit only their files are removed (by the
+# process that bound them, not by a forked child); their threads end with
+# the process.
+_open_hosts = weakref.WeakSet()
+
+
+@atexit.register
+def _remove_files_at_exit():
+    for host in list(_open_hosts):
+        host._remove_files_if_mine()
+
+
+def _main_thread_ended():
+    return not threading.main_thread().is_alive()
+
+
+# ---- grpc.health.v1.Health/Check, without the grpcio-health-checking
+# package: its two messages are small enough to read and write here.
+
+_SERVING, _NOT_SERVING = 1, 2
+
+
+def _read_varint(data, at):
+    value = shift = 0
+    while True:
+        byte = data[at]
+        at += 1
+        value |= (byte & 0x7F) << shift
+        shift += 7
+        if not byte & 0x80:
+            return value, at
+
+
+def _health_service_name(data):
+    """The ``service`` field of a HealthCheckRequest."""
+    at, name = 0, b""
+    while at < len(data):
+        key, at = _read_varint(data, at)
+        wire_type = key & 7
+        if wire_type == 0:
+            _, at = _read_varint(data, at)
+        elif wire_type == 2:
+            size, at = _read_varint(data, at)
+            if key >> 3 == 1:
+                name = data[at:at + size]
+            at += size
+        elif wire_type == 1:
+            at += 8
+        elif wire_type == 5:
+            at += 4
+        else:
+            raise ValueError("a HealthCheckRequest with wire type %d" % wire_type)
+    return name.decode("utf-8", "replace")
+
+
+def _health_status_bytes(status):
+    return bytes((0x08, status))
+
+
+# ---- Hosts.
+
+class _Host:
+    """What every host shares: addressing, the lock, the server's life."""
+
+    endpoint = None  # set by each kind of host
+
+    def __init__(self, pid, name, max_workers):
+        addressing.encode_endpoint_name(name)  # refuses the empty name
+        self.pid = int(pid)
+        self.name = name
+        self.site = addressing.site(self.pid, name)
+        self.directory = addressing.endpoint_directory()
+        self.socket_path = addressing.socket_path(self.pid, name, self.directory)
+        self.lock_path = addressing.lock_path(self.pid, name, self.directory)
+        self._max_workers = max_workers
+        self._lock = addressing.EndpointLock()
+        self._dispatch = threading.Lock()  # one contract operation at a time
+        self._state = threading.RLock()
+        self._server = None
+        self._serving = False
+        self._bound_by = None
+
+    # -- life
+
+    @property
+    def is_open(self):
+        """Whether the host listens."""
+        return self._server is not None
+
+    def open(self):
+        """Takes the endpoint and starts listening; returns the host.
+
+        Raises AddressAlreadyInUseException when a live host serves the
+        endpoint, AddressAccessDeniedException when the directory or the
+        socket path cannot be used.
+        """
+        with self._state:
+            if self._server is not None:
+                raise RuntimeError(self.site + ": the host is already open")
+            addressing.check_endpoint_directory(self.directory, self.site, create=True)
+            addressing.check_socket_path_length(self.socket_path, self.site)
+            self._lock.acquire(self.lock_path, self.site)
+            server = None
+            try:
+                self._claim_socket_path()
+                server = grpc.server(
+                    concurrent.futures.ThreadPoolExecutor(
+                        max_workers=self._max_workers,
+                        thread_name_prefix="norv-host-%d-%s" % (self.pid, self.name)),
+                    options=_SERVER_OPTIONS)
+                self._add_handlers(server)
+                server.add_generic_rpc_handlers((self._health_handler(),))
+                try:
+                    port = server.add_insecure_port(addressing.grpc_target(self.socket_path))
+                except RuntimeError:
+                    port = 0
+                if port == 0:
+                    raise AddressAccessDeniedException(
+                        "%s: cannot listen on %s" % (self.site, self.socket_path))
+                self._starting()
+                server.start()
+                os.chmod(self.socket_path, 0o600)
+            except BaseException:
+                if server is not None:
+                    server.stop(None)
+                self._stopped()
+                self._lock.release()
+                raise
+            self._server = server
+            self._serving = True
+            self._bound_by = os.getpid()
+            _open_hosts.add(self)
+            return self
+
+    def close(self):
+        """Stops listening, removes the socket and the lock file. Closing a
+        host that is not open does nothing. Raises CommunicationException
+        when the socket cannot be removed, after doing everything else."""
+        with self._state:
+            server = self._server
+            if server is None:
+                return
+            self._serving = False
+            self._ending()
+            server.stop(CLOSE_GRACE_SECONDS).wait()
+            self._stopped()
+            failure = None
+            try:
+                os.unlink(self.socket_path)
+            except FileNotFoundError:
+                pass
+            except OSError as error:
+                failure = "%s: cannot remove the socket %s: %s" % (
+                    self.site, self.socket_path, os.strerror(error.errno))
+            self._lock.release()
+            self._server = None
+            _open_hosts.discard(self)
+        if failure:
+            raise CommunicationException(failure)
+
+    def wait(self, timeout=None):
+        """Blocks until the host is closed from another thread, or the
+        time-out (seconds) passes; returns whether it is closed."""
+        server = self._server
+        if server is None:
+            return True
+        return server.wait_for_termination(timeout)
+
+    def __enter__(self):
+        if self._server is None:
+            self.open()
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+    def __repr__(self):
+        return "<%s %s, %s>" % (type(self).__name__, self.site,
+                                "open" if self.is_open else "closed")
+
+    # -- inside
+
+    def _claim_socket_path(self):
+        # Holding the lock, a socket file left there belongs to a host that
+        # died, unless something that ignores the lock listens on it.
+        if addressing.probe_socket(self.socket_path) == addressing.LISTENING:
+            raise AddressAlreadyInUseException(
+                "%s: a server that does not hold the lock file already listens on %s"
+                % (self.site, self.socket_path))
+        try:
+            os.unlink(self.socket_path)
+        except FileNotFoundError:
+            pass
+
+    def _remove_files_if_mine(self):
+        if self._server is not None and self._bound_by == os.getpid():
+            for path in (self.socket_path, self.lock_path):
+                try:
+                    os.unlink(path)
+                except OSError:
+                    pass
+
+    def _health_handler(self):
+        def check(service, context):
+            if service:
+                context.abort(grpc.StatusCode.NOT_FOUND, "unknown service " + service)
+            return _SERVING if self._serving else _NOT_SERVING
+
+        return grpc.method_handlers_generic_handler("grpc.health.v1.Health", {
+            "Check": grpc.unary_unary_rpc_method_handler(
+                check, request_deserializer=_health_service_name,
+                response_serializer=_health_status_bytes),
+        })
+
+    def _add_handlers(self, server):
+        raise NotImplementedError
+
+    def _starting(self):
+        """Before the server starts (under the state lock)."""
+
+    def _ending(self):
+        """Before the server stops (under the state lock)."""
+
+    def _stopped(self):
+        """After the server stopped, or failed to start."""
+
+
+def _abort_with_fault(context, error):
+    code = context.code()
+    if code is None or code == grpc.StatusCode.OK:
+        context.abort(grpc.StatusCode.UNKNOWN, fault_text(error))
+    # The servicer chose a status itself (context.abort, or a generated
+    # base class's UNIMPLEMENTED): keep it.
+    context.abort(code, context.details() or b"")
+
+
+def _count_items(reply):
+    """The rows of the collection a reply carries (0 for other replies)."""
+    field = reply.DESCRIPTOR.fields_by_name.get("value")
+    if field is None or field.message_type is None or not reply.HasField("value"):
+        return 0
+    collection = reply.value
+    names = collection.DESCRIPTOR.fields_by_name
+    return len(collection.ids) if "ids" in names else len(collection.values)
+
+
+class _UnaryHost(_Host):
+    """A host of a unary contract: one handler per operation of the servicer."""
+
+    _service = None  # the gRPC service descriptor
+    _modules = ()  # where the request and reply classes live
+
+    def __init__(self, servicer, pid, name, max_items, max_workers):
+        if servicer is None:
+            raise ValueError(addressing.site(pid, name) + ": the service object is None")
+        super().__init__(pid, name, max_workers)
+        self.servicer = servicer
+        self.max_items = int(max_items)
+        if self.max_items < 0:
+            raise ValueError("%s: max_items is negative (%d)" % (self.site, self.max_items))
+
+    def _message_class(self, descriptor):
+        for module in self._modules:
+            found = getattr(module, descriptor.name, None)
+            if found is not None and found.DESCRIPTOR.full_name == descriptor.full_name:
+                return found
+        raise LookupError("no generated class for " + descriptor.full_name)
+
+    def _add_handlers(self, server):
+        handlers = {}
+        for method in self._service.methods:
+            behavior = getattr(self.servicer, method.name, None)
+            if behavior is None:
+                continue
+            handlers[method.name] = grpc.unary_unary_rpc_method_handler(
+                self._run(method.name, behavior),
+                request_deserializer=self._message_class(method.input_type).FromString,
+                response_serializer=self._message_class(method.output_type).SerializeToString)
+        server.add_generic_rpc_handlers(
+            (grpc.method_handlers_generic_handler(self._service.full_name, handlers),))
+
+    def _run(self, operation, behavior):
+        def run(request, context):
+            try:
+                with self._dispatch:
+                    reply = behavior(request, context)
+            except Exception as error:
+                _abort_with_fault(context, error)
+            if reply is None:
+                context.abort(grpc.StatusCode.UNKNOWN,
+                              "the service object's %s returned no reply" % operation)
+            count = _count_items(reply)
+            if count > self.max_items:
+                context.abort(
+                    grpc.StatusCode.RESOURCE_EXHAUSTED,
+                    "the reply of operation %s carries %d list items, more than the %d that "
+                    "the host's MaxItemsInObjectGraph allows" % (operation, count,
+                                                                 self.max_items))
+            return reply
+        return run
+
+
+class DataServiceHost(_UnaryHost):
+    """Serves ``norv.contracts.v1.DataService`` (IDataService) for process
+    ``pid`` on the endpoint named by the contract,
+    ``Norv.ServiceModel.Contracts.Service.IDataService``, where the C++
+    data-service bridge's ``GetDataService(pid)`` calls it.
+
+    ``max_items`` bounds the rows of one reply's list; ``max_workers`` the
+    calls served at once (they still reach the servicer one at a time).
+    """
+
+    endpoint = DATA_SERVICE_ENDPOINT
+    _service = data_service_pb2.DESCRIPTOR.services_by_name["DataService"]
+    _modules = (data_service_pb2, types_pb2)
+
+    def __init__(self, servicer, pid, max_items=DEFAULT_MAX_ITEMS, max_workers=8):
+        super().__init__(servicer, pid, DATA_SERVICE_ENDPOINT, max_items, max_workers)
+
+
+class LauncherHost(_UnaryHost):
+    """Serves ``norv.contracts.v1.ApplicationLauncher`` (IApplicationLauncher)
+    for process ``pid`` on the endpoint ``ApplicationLauncher``, where the
+    launcher bridge of that process calls it."""
+
+    endpoint = LAUNCHER_ENDPOINT
+    _service = application_launcher_pb2.DESCRIPTOR.services_by_name["ApplicationLauncher"]
+    _modules = (application_launcher_pb2, types_pb2)
+
+    def __init__(self, servicer, pid, max_workers=4):
+        super().__init__(servicer, pid, LAUNCHER_ENDPOINT, DEFAULT_MAX_ITEMS, max_workers)
+
+
+# ---- The shutdown service.
+
+class ShutdownService:
+    """The service object of a shutdown host: the registry of subscribers.
+
+    It maps each client's 32-bit key to that client's callback channel (a
+    CallbackChannel). ``subscribe``, ``unsubscribe`` and ``ping`` serve the
+    contract's operations and may be overridden (what they raise goes back
+    to the client as a fault); the two walks are not meant to be.
+
+    The walks visit the registry as it stood when they began (a snapshot),
+    call clients one after the other with no lock held, and remove nothing.
+    Only connected clients are called. A client that raises, times out or
+    goes away during its call counts as agreeing (request) or is passed
+    over (force); the walk never stops early.
+    """
+
+    def __init__(self):
+        self._mutex = threading.Lock()
+        self._clients = None  # a dict replaced on every change, never mutated
+
+    def subscribe(self, key, callback):
+        """Records ``callback``, the calling client's channel, under ``key``,
+        replacing any earlier one (which is neither told nor closed)."""
+        with self._mutex:
+            clients = dict(self._clients or {})
+            clients[key] = callback
+            self._clients = clients
+
+    def unsubscribe(self, key):
+        """Forgets ``key``; an unknown key is no error."""
+        with self._mutex:
+            if self._clients is None or key not in self._clients:
+                return
+            clients = dict(self._clients)
+            del clients[key]
+            self._clients = clients
+
+    def ping(self):
+        """Does nothing: the call simply completes."""
+
+    def subscribers(self):
+        """The keys subscribed now, connected or not."""
+        with self._mutex:
+            return sorted(self._clients or ())
+
+    def request_shutdown_all_clients(self):
+        """Asks every connected subscriber; False exactly when at least one
+        answered False. True with no subscriber."""
+        with self._mutex:
+            clients = self._clients
+        result = True
+        for channel in (clients or {}).values():
+            if not channel.is_connected:
+                continue
+            try:
+                if not channel.request_shutdown():
+                    result = False
+            except Exception:
+                pass  # a client that fails, times out or goes away agrees
+        return result
+
+    def force_shutdown_all_clients(self):
+        """Tells every connected subscriber to shut down."""
+        with self._mutex:
+            clients = self._clients
+        for channel in (clients or {}).values():
+            if not channel.is_connected:
+                continue
+            try:
+                channel.force_shutdown()
+            except Exception:
+                pass  # a client that fails, times out or goes away is passed over
+
+
+_END_OK = object()
+
+
+class _ServerSession:
+    """One client's session on a shutdown host: the messages waiting to be
+    sent, the callbacks waiting for their answer, and whether it lives."""
+
+    def __init__(self, host_site, callback_timeout):
+        self.site = host_site
+        self._callback_timeout = callback_timeout
+        self._cond = threading.Condition()
+        self._outbox = collections.deque()
+        self._pending = {}
+        self._next_id = 1
+        self._connected = True
+        self._end = None  # _END_OK or (StatusCode, details) once ended
+        self.channel = CallbackChannel(self)
+
+    @property
+    def connected(self):
+        with self._cond:
+            return self._connected
+
+    def send(self, message):
+        with self._cond:
+            if self._end is not None:
+                return False
+            self._outbox.append(message)
+            self._cond.notify_all()
+            return True
+
+    def end(self, how):
+        """Ends the session: nothing more is sent, waiting callbacks fail."""
+        with self._cond:
+            if self._end is None:
+                self._end = how
+            self._connected = False
+            self._outbox.clear()
+            self._cond.notify_all()
+
+    def next_outgoing(self, timeout):
+        """The next message to send, the end, or None after ``timeout``."""
+        with self._cond:
+            self._cond.wait_for(lambda: self._end is not None or self._outbox, timeout)
+            if self._end is not None:
+                return self._end
+            return self._outbox.popleft() if self._outbox else None
+
+    def complete(self, reply):
+        with self._cond:
+            # Its caller gave up, or a peer repeated an id: the first stands.
+            if reply.id in self._pending and self._pending[reply.id] is None:
+                self._pending[reply.id] = reply
+                self._cond.notify_all()
+
+    def callback(self, request, name):
+        where = "%s, callback %s" % (self.site, name)
+        with self._cond:
+            if not self._connected:
+                raise CommunicationException(where + ": the client's session has ended")
+            call_id = self._next_id
+            self._next_id += 1
+            call = shutdown_pb2.CallbackCall(id=call_id)
+            (call.request_shutdown if request else call.force_shutdown).SetInParent()
+            self._pending[call_id] = None
+            self._outbox.append(shutdown_pb2.ServerMessage(callback=call))
+            self._cond.notify_all()
+            self._cond.wait_for(
+                lambda: not self._connected or self._pending[call_id] is not None,
+                self._callback_timeout)
+            reply = self._pending.pop(call_id)
+            connected = self._connected
+        if reply is not None:
+            if reply.HasField("fault"):
+                raise FaultException(where + ": the client raised a fault: " +
+                                     reply.fault.message, reply.fault.message)
+            return reply
+        if not connected:
+            raise CommunicationException(where +
+                                         ": the client's session ended before it answered")
+        raise TimeoutException("%s: the client did not answer within %d ms"
+                               % (where, round(self._callback_timeout * 1000)))
+
+
+class CallbackChannel:
+    """The way back to one subscribed client, handed to
+    ``ShutdownService.subscribe``. Calls wait for the client's answer, at
+    most the host's callback time-out."""
+
+    def __init__(self, session):
+        self._session = session
+
+    @property
+    def is_connected(self):
+        """True while the client's session lives."""
+        return self._session.connected
+
+    def request_shutdown(self):
+        """Asks the client; its answer (bool). Raises FaultException when
+        its handler raised, TimeoutException or CommunicationException."""
+        return self._session.callback(True, "RequestShutdown").accepted
+
+    def force_shutdown(self):
+        """Tells the client to shut down and waits for its handler to return."""
+        self._session.callback(False, "ForceShutdown")
+
+
+class ShutdownHost(_Host):
+    """Serves the duplex ``norv.contracts.v1.Shutdown`` (IShutdown with
+    callback contract IShutdownCallback) for process ``pid`` on the endpoint
+    ``Shutdown``.
+
+    ``service`` is the registry (a new ShutdownService when None), kept
+    across close() and open(). Each call out to a client waits at most
+    ``callback_timeout`` seconds. ``max_sessions`` bounds the clients
+    connected at once: each session holds one of the server's threads.
+    """
+
+    endpoint = SHUTDOWN_ENDPOINT
+
+    def __init__(self, pid, service=None, callback_timeout=DEFAULT_CALLBACK_TIMEOUT,
+                 max_sessions=64):
+        # Two threads of the pool are left for the health service.
+        super().__init__(pid, SHUTDOWN_ENDPOINT, max_sessions + 2)
+        self.service = ShutdownService() if service is None else service
+        self.callback_timeout = float(callback_timeout)
+        self._sessions = set()
+        self._sessions_mutex = threading.Lock()
+        self._closing = False
+        self._calls = None
+        self._dispatcher = None
+
+    def request_stop(self):
+        """Asks every connected subscriber whether it agrees to shut down:
+        False exactly when one answered False (see ShutdownService)."""
+        return self.service.request_shutdown_all_clients()
+
+    def force_stop(self):
+        """Tells every connected subscriber to shut down."""
+        self.service.force_shutdown_all_clients()
+
+    # -- the server side of sessions
+
+    def _add_handlers(self, server):
+        server.add_generic_rpc_handlers((grpc.method_handlers_generic_handler(
+            "norv.contracts.v1.Shutdown", {
+                "Session": grpc.stream_stream_rpc_method_handler(
+                    self._session,
+                    request_deserializer=shutdown_pb2.ClientMessage.FromString,
+                    response_serializer=shutdown_pb2.ServerMessage.SerializeToString),
+            }),))
+
+    def _starting(self):
+        self._closing = False
+        self._calls = queue.Queue()
+        self._dispatcher = threading.Thread(
+            target=self._dispatch_loop, args=(self._calls,), daemon=True,
+            name="norv-shutdown-dispatch-%d" % self.pid)
+        self._dispatcher.start()
+
+    def _ending(self):
+        with self._sessions_mutex:
+            self._closing = True
+            sessions = list(self._sessions)
+        for session in sessions:
+            session.end((grpc.StatusCode.UNAVAILABLE, "the host is closing"))
+
+    def _stopped(self):
+        if self._dispatcher is not None:
+            self._calls.put(None)
+            self._dispatcher.join()
+            self._dispatcher = None
+
+    def _session(self, requests, context):
+        session = _ServerSession(self.site, self.callback_timeout)
+        with self._sessions_mutex:
+            if self._closing:
+                context.abort(grpc.StatusCode.UNAVAILABLE, "the host is closing")
+            self._sessions.add(session)
+        context.add_callback(
+            lambda: session.end((grpc.StatusCode.CANCELLED, "the client went away")))
+        calls = self._calls
+        threading.Thread(target=self._read_session, args=(session, requests, calls),
+                         daemon=True, name="norv-shutdown-session").start()
+        try:
+            while True:
+                item = session.next_outgoing(0.25)
+                if item is _END_OK:
+                    return
+                if isinstance(item, tuple):
+                    context.abort(*item)
+                if item is not None:
+                    yield item
+                elif _main_thread_ended():
+                    # The program is leaving with the host open: let the
+                    # server's threads go rather than hold the exit.
+                    session.end((grpc.StatusCode.UNAVAILABLE, "the host's program is ending"))
+        finally:
+            session.end(_END_OK)
+            with self._sessions_mutex:
+                self._sessions.discard(session)
+
+    def _read_session(self, session, requests, calls):
+        # Goes on reading while a callback of this session waits for its
+        # answer, so a client that calls in from its handler stalls nothing.
+        try:
+            for message in requests:
+                kind = message.WhichOneof("kind")
+                if kind == "call":
+                    calls.put((session, message.call))
+                elif kind == "callback_reply":
+                    session.complete(message.callback_reply)
+                else:
+                    session.end((grpc.StatusCode.INVALID_ARGUMENT,
+                                 "a client message carried neither a call nor a callback reply"))
+                    return
+            session.end(_END_OK)  # the client half-closed: its session is over
+        except Exception:
+            session.end((grpc.StatusCode.CANCELLED, "the client went away"))
+
+    def _dispatch_loop(self, calls):
+        while True:
+            task = calls.get()
+            if task is None:
+                return
+            session, call = task
+            message = shutdown_pb2.ServerMessage()
+            message.reply.id = call.id
+            try:
+                with self._dispatch:
+                    self._run_call(session, call)
+            except Exception as error:
+                message.reply.fault.message = fault_text(error)
+            session.send(message)
+
+    def _run_call(self, session, call):
+        operation = call.WhichOneof("operation")
+        if operation == "subscribe":
+            self.service.subscribe(call.subscribe.key, session.channel)
+        elif operation == "unsubscribe":
+            self.service.unsubscribe(call.unsubscribe.key)
+        elif operation == "ping":
+            self.service.ping()
+        else:
+            raise ValueError("the call names no operation of IShutdown")
+
+
+def serve_data_service(servicer, pid, **options):
+    """Opens a DataServiceHost for ``servicer`` and process ``pid``."""
+    return DataServiceHost(servicer, pid, **options).open()
+
+
+def serve_launcher(servicer, pid, **options):
+    """Opens a LauncherHost for ``servicer`` and process ``pid``."""
+    return LauncherHost(servicer, pid, **options).open()
+
+
+def serve_shutdown(pid, service=None, **options):
+    """Opens a ShutdownHost for process ``pid``; see ShutdownHost."""
+    return ShutdownHost(pid, service, **options).open()
