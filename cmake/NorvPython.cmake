@@ -86,7 +86,7 @@ if(NORV_BUILD_TESTS AND TARGET norvctl AND NOT NORV_SANITIZE)
     "PYTHONDONTWRITEBYTECODE=1"
     "NORV_NORVCTL=$<TARGET_FILE:norvctl>"
     "NORV_TEST_BINARY_DIR=${CMAKE_BINARY_DIR}")
-  foreach(name data_service launcher shutdown_client shutdown_host addressing package)
+  foreach(name values data_service launcher shutdown_client shutdown_host addressing package)
     add_test(NAME python_${name}
       COMMAND ${NORV_PYTHON3} ${PROJECT_SOURCE_DIR}/tests/python/test_${name}.py)
     set_tests_properties(python_${name} PROPERTIES

@@ -1,0 +1,70 @@
+"""A Python shutdown host with C++ subscribers (norvctl shutdown subscribe):
+the registry's rules for requests, forces, faults and clients gone away."""
+
+import os
+import signal
+import unittest
+
+from support import EndpointTestCase
+
+from norv_interop import ShutdownService, serve_shutdown
+
+PID = 7171
+
+
+class ReservedKeys(ShutdownService):
+    def subscribe(self, key, callback):
+        if key == 13:
+            raise ValueError("key 13 is reserved")
+        super().subscribe(key, callback)
+
+
+class ShutdownHostTest(EndpointTestCase):
+    def subscriber(self, key, answer):
+        child = self.start_norvctl("shutdown", "subscribe", "--pid", str(PID), "--key", str(key),
+                                   "--answer", answer)
+        self.assertEqual(self.read_line(child),
+                         "subscribed: process %d, endpoint Shutdown, key %d" % (PID, key))
+        return child
+
+    def test_requests_and_forces_follow_the_registry_rules(self):
+        host = self.enterContext(serve_shutdown(PID, ReservedKeys(), callback_timeout=3))
+        self.assertTrue(host.request_stop())  # nobody subscribed yet
+
+        yes, fail = self.subscriber(1, "yes"), self.subscriber(2, "fail")
+        # A client whose handler raises counts as agreeing.
+        self.assertTrue(host.request_stop())
+        self.assertEqual(self.read_line(yes), "request: answered yes")
+        self.assertEqual(self.read_line(fail), "request: failed")
+
+        no = self.subscriber(3, "no")
+        self.assertFalse(host.request_stop())
+        self.assertEqual([self.read_line(c) for c in (yes, fail, no)],
+                         ["request: answered yes", "request: failed", "request: answered no"])
+
+        # A client gone away is skipped and agrees, and stays registered.
+        os.kill(no.pid, signal.SIGKILL)
+        no.wait(10)
+        channel = host.service._clients[3]
+        self.wait_until(lambda: not channel.is_connected, "the host sees the client gone")
+        self.assertTrue(host.request_stop())
+        self.assertEqual(host.service.subscribers(), [1, 2, 3])
+        for child in (yes, fail):
+            self.read_line(child)
+
+        host.force_stop()
+        for child in (yes, fail):
+            self.assertEqual(self.read_line(child), "force: shutting down")
+            self.assertEqual(child.wait(10), 0)
+
+        # What the service object raises is the subscriber's fault.
+        status, out, err = self.norvctl("shutdown", "subscribe", "--pid", str(PID), "--key", "13")
+        self.assertEqual(status, 1)
+        self.assertIn("operation Subscribe: the service raised a fault: key 13 is reserved", err)
+
+        host.close()
+        self.assertEqual(sorted(os.listdir(self.endpoints)), [])
+
+
+if __name__ == "__main__":
+    unittest.main()
