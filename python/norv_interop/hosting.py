@@ -88,8 +88,53 @@ def _remove_files_at_exit():
         host._remove_files_if_mine()
 
 
-def _main_thread_ended():
-    return not threading.main_thread().is_alive()
+class _DaemonThreadPool(concurrent.futures.Executor):
+    """The threads a host's server runs its handlers on: daemon threads,
+    made as needed up to ``max_workers``. A ThreadPoolExecutor's threads are
+    joined when the program exits, and a shutdown session's handler lasts as
+    long as its client: a host left open would hold the exit for ever."""
+
+    def __init__(self, max_workers, name):
+        self._max_workers = max_workers
+        self._name = name
+        self._tasks = queue.SimpleQueue()
+        self._idle = threading.Semaphore(0)
+        self._mutex = threading.Lock()
+        self._workers = 0
+        self._shut_down = False
+
+    def submit(self, fn, /, *args, **kwargs):
+        future = concurrent.futures.Future()
+        with self._mutex:
+            if self._shut_down:
+                raise RuntimeError("cannot schedule new calls after shutdown")
+            self._tasks.put((future, fn, args, kwargs))
+            if not self._idle.acquire(timeout=0) and self._workers < self._max_workers:
+                self._workers += 1
+                threading.Thread(target=self._work, daemon=True,
+                                 name="%s-%d" % (self._name, self._workers)).start()
+        return future
+
+    def shutdown(self, wait=True, *, cancel_futures=False):
+        with self._mutex:
+            self._shut_down = True
+            for _ in range(self._workers):
+                self._tasks.put(None)
+
+    def _work(self):
+        while True:
+            task = self._tasks.get()
+            if task is None:
+                return
+            future, fn, args, kwargs = task
+            del task
+            if future.set_running_or_notify_cancel():
+                try:
+                    future.set_result(fn(*args, **kwargs))
+                except BaseException as error:
+                    future.set_exception(error)
+            del future
+            self._idle.release()
 
 
 # ---- grpc.health.v1.Health/Check, without the grpcio-health-checking
@@ -155,6 +200,7 @@ class _Host:
         self._dispatch = threading.Lock()  # one contract operation at a time
         self._state = threading.RLock()
         self._server = None
+        self._pool = None
         self._serving = False
         self._bound_by = None
 
@@ -181,11 +227,9 @@ class _Host:
             server = None
             try:
                 self._claim_socket_path()
-                server = grpc.server(
-                    concurrent.futures.ThreadPoolExecutor(
-                        max_workers=self._max_workers,
-                        thread_name_prefix="norv-host-%d-%s" % (self.pid, self.name)),
-                    options=_SERVER_OPTIONS)
+                pool = _DaemonThreadPool(self._max_workers,
+                                         "norv-host-%d-%s" % (self.pid, self.name))
+                server = grpc.server(pool, options=_SERVER_OPTIONS)
                 self._add_handlers(server)
                 server.add_generic_rpc_handlers((self._health_handler(),))
                 try:
@@ -201,10 +245,11 @@ class _Host:
             except BaseException:
                 if server is not None:
                     server.stop(None)
+                    pool.shutdown()
                 self._stopped()
                 self._lock.release()
                 raise
-            self._server = server
+            self._server, self._pool = server, pool
             self._serving = True
             self._bound_by = os.getpid()
             _open_hosts.add(self)
@@ -221,6 +266,7 @@ class _Host:
             self._serving = False
             self._ending()
             server.stop(CLOSE_GRACE_SECONDS).wait()
+            self._pool.shutdown()
             self._stopped()
             failure = None
             try:
@@ -242,7 +288,7 @@ class _Host:
         server = self._server
         if server is None:
             return True
-        return server.wait_for_termination(timeout)
+        return not server.wait_for_termination(timeout)  # True: it timed out
 
     def __enter__(self):
         if self._server is None:
@@ -525,13 +571,13 @@ class _ServerSession:
             self._outbox.clear()
             self._cond.notify_all()
 
-    def next_outgoing(self, timeout):
-        """The next message to send, the end, or None after ``timeout``."""
+    def next_outgoing(self):
+        """The next message to send, or how the session ended."""
         with self._cond:
-            self._cond.wait_for(lambda: self._end is not None or self._outbox, timeout)
+            self._cond.wait_for(lambda: self._end is not None or self._outbox)
             if self._end is not None:
                 return self._end
-            return self._outbox.popleft() if self._outbox else None
+            return self._outbox.popleft()
 
     def complete(self, reply):
         with self._cond:
@@ -671,17 +717,12 @@ class ShutdownHost(_Host):
                          daemon=True, name="norv-shutdown-session").start()
         try:
             while True:
-                item = session.next_outgoing(0.25)
+                item = session.next_outgoing()
                 if item is _END_OK:
                     return
                 if isinstance(item, tuple):
                     context.abort(*item)
-                if item is not None:
-                    yield item
-                elif _main_thread_ended():
-                    # The program is leaving with the host open: let the
-                    # server's threads go rather than hold the exit.
-                    session.end((grpc.StatusCode.UNAVAILABLE, "the host's program is ending"))
+                yield item
         finally:
             session.end(_END_OK)
             with self._sessions_mutex:

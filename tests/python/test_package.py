@@ -14,14 +14,15 @@ import unittest
 BUILD_DIR = os.environ.get("NORV_TEST_BINARY_DIR", "")
 
 # Run by the unpacked package's Python: a Python subscriber walked by a
-# Python host, and the docstrings that help() shows.
+# Python host, the docstrings that help() shows, and a host left open with a
+# live session, which must neither hold the exit nor leave its files.
 USE_IT = textwrap.dedent("""
-    import os, pydoc, sys, tempfile
+    import os, pydoc, sys
     import norv_interop
     from norv.contracts.v1 import shutdown_pb2
     print(norv_interop.__file__)
     print(shutdown_pb2.__file__)
-    os.environ["NORV_PIPE_DIR"] = tempfile.mkdtemp() + "/e"
+    os.environ["NORV_PIPE_DIR"] = sys.argv[1]
     answers = []
     with norv_interop.serve_shutdown(os.getpid()) as host:
         with norv_interop.ShutdownClient(os.getpid(), 1, on_request=lambda: False):
@@ -31,6 +32,8 @@ USE_IT = textwrap.dedent("""
         return pydoc.render_doc(thing, renderer=pydoc.plaintext)
     print("on_closed" in text(norv_interop.ShutdownClient)
           and "request_stop" in text(norv_interop.ShutdownHost))
+    left_open = norv_interop.serve_shutdown(os.getpid())
+    session = norv_interop.ShutdownClient(os.getpid(), 2)
 """)
 
 
@@ -61,7 +64,9 @@ class PackageTest(unittest.TestCase):
         site = os.path.join(root, "usr/lib/python3/dist-packages")
         self.assertTrue(os.path.isfile(os.path.join(root, "usr/share/doc/python3-norv-interop",
                                                     "python.md")))
-        done = subprocess.run([sys.executable, "-c", USE_IT], capture_output=True, text=True,
+        endpoints = os.path.join(self.work, "e")
+        done = subprocess.run([sys.executable, "-c", USE_IT, endpoints], capture_output=True,
+                              text=True,
                               timeout=60, cwd=self.work,
                               env=dict(os.environ, PYTHONPATH=site, PYTHONDONTWRITEBYTECODE="1"))
         self.assertEqual(done.returncode, 0, done.stderr)
@@ -69,6 +74,7 @@ class PackageTest(unittest.TestCase):
         self.assertEqual(lines[0], os.path.join(site, "norv_interop", "__init__.py"))
         self.assertEqual(lines[1], os.path.join(site, "norv/contracts/v1/shutdown_pb2.py"))
         self.assertEqual(lines[2:], ["[False]", "True"])
+        self.assertEqual(os.listdir(endpoints), [])
 
 
 if __name__ == "__main__":
