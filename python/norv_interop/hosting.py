@@ -365,8 +365,10 @@ def _count_items(reply):
     if field is None or field.message_type is None or not reply.HasField("value"):
         return 0
     collection = reply.value
-    names = collection.DESCRIPTOR.fields_by_name
-    return len(collection.ids) if "ids" in names else len(collection.values)
+    for column in ("ids", "values"):  # record lists, then lists of values
+        if column in collection.DESCRIPTOR.fields_by_name:
+            return len(getattr(collection, column))
+    return 0  # a single value, such as a DateTime
 
 
 class _UnaryHost(_Host):

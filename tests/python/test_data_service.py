@@ -8,8 +8,8 @@ from support import EndpointTestCase
 
 from norv_interop import DataServiceHost
 from norv_interop.contracts import data_service_pb2
-from norv_interop.values import (Record, date_time_results_to_wire, double_results_to_wire,
-                                 get_string, strings_to_wire)
+from norv_interop.values import (Record, date_time_results_to_wire, date_time_to_wire,
+                                 double_results_to_wire, get_string, strings_to_wire)
 
 PID = 4242
 
@@ -28,6 +28,11 @@ class Service:
         reply = data_service_pb2.DateTimeResultSetListReply()
         date_time_results_to_wire([Record(7, datetime.datetime(2011, 3, 7, 23, 59)),
                                    Record(9, datetime.date(1999, 12, 31))], reply.value)
+        return reply
+
+    def GetForecastLife(self, request, context):
+        reply = data_service_pb2.DateTimeReply()
+        date_time_to_wire(datetime.date(2030, 1, 2), reply.value)
         return reply
 
     def GetForecastEURList(self, request, context):
@@ -70,6 +75,9 @@ class DataServiceTest(EndpointTestCase):
             self.assertEqual(status, 0, err)
             self.assertEqual(json.loads(out), [{"key": 7, "value": dates[0]},
                                                {"key": 9, "value": dates[1]}], locale)
+        status, out, err = self.query("forecast-life", "--borehole", "3", "--template", "Base",
+                                      "--author", "ada", env={"LC_ALL": "de_DE.UTF-8"})
+        self.assertEqual((status, json.loads(out)), (0, "02.01.2030"), err)
 
     def test_a_raising_servicer_is_a_fault_carrying_its_message(self):
         status, out, err = self.query("forecast-eur", "--borehole", "3", "--template", "Base",
