@@ -155,7 +155,15 @@ def _read_varint(data, at):
 
 
 def _health_service_name(data):
-    """The ``service`` field of a HealthCheckRequest."""
+    """The ``service`` field of a HealthCheckRequest; a request that does
+    not parse names no service the host knows."""
+    try:
+        return _parse_health_request(data)
+    except (IndexError, ValueError):
+        return "(a malformed request)"
+
+
+def _parse_health_request(data):
     at, name = 0, b""
     while at < len(data):
         key, at = _read_varint(data, at)
@@ -172,7 +180,7 @@ def _health_service_name(data):
         elif wire_type == 5:
             at += 4
         else:
-            raise ValueError("a HealthCheckRequest with wire type %d" % wire_type)
+            raise ValueError("wire type %d" % wire_type)
     return name.decode("utf-8", "replace")
 
 
