@@ -7,10 +7,10 @@ error texts, so that Python and C++ peers meet on the same endpoints:
 - ``norv_interop.addressing``: the endpoint directory, socket and lock file
   paths, and the directory's checks (owner, mode 0700, no symbolic link,
   path length).
-- ``norv_interop.hosting``: ``serve_data_service``, ``serve_launcher`` and
-  ``serve_shutdown`` host a servicer for a process id, taking the
-  endpoint's lock first; a ShutdownHost offers ``request_stop()`` and
-  ``force_stop()``.
+- ``norv_interop.hosting``: ``serve_data_service`` and ``serve_launcher``
+  host a servicer for a process id, taking the endpoint's lock first.
+- ``norv_interop.shutdown_host``: ``serve_shutdown`` hosts the shutdown
+  service; a ShutdownHost offers ``request_stop()`` and ``force_stop()``.
 - ``norv_interop.shutdown_client``: ``ShutdownClient`` subscribes to a
   shutdown service with ``on_request``, ``on_force`` and ``on_closed``.
 - ``norv_interop.values``: null versus empty strings, record lists and
@@ -36,8 +36,8 @@ from .addressing import endpoint_directory, lock_path, socket_path
 from .errors import (AddressAccessDeniedException, AddressAlreadyInUseException,
                      CommunicationException, EndpointNotFoundException, FaultException,
                      MalformedMessage, QuotaExceededException, TimeoutException)
-from .hosting import (DataServiceHost, LauncherHost, ShutdownHost, ShutdownService,
-                      serve_data_service, serve_launcher, serve_shutdown)
+from .hosting import DataServiceHost, LauncherHost, serve_data_service, serve_launcher
+from .shutdown_host import ShutdownHost, ShutdownService, serve_shutdown
 from .shutdown_client import ShutdownClient
 from .values import Record
 
