@@ -67,10 +67,13 @@ class ShutdownService:
     def ping(self):
         """Does nothing: the call simply completes."""
 
-    def subscribers(self):
-        """The keys subscribed now, connected or not."""
+    def subscribers(self, connected_only=False):
+        """The keys subscribed now; with ``connected_only``, those whose
+        client's session still lives (the ones a walk would call)."""
         with self._mutex:
-            return sorted(self._clients or ())
+            clients = self._clients or {}
+        return sorted(key for key, channel in clients.items()
+                      if not connected_only or channel.is_connected)
 
     def request_shutdown_all_clients(self):
         """Asks every connected subscriber; False exactly when at least one
