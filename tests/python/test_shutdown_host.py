@@ -3,11 +3,13 @@ the registry's rules for requests, forces, faults and clients gone away."""
 
 import os
 import signal
+import threading
+import time
 import unittest
 
 from support import EndpointTestCase
 
-from norv_interop import ShutdownService, serve_shutdown
+from norv_interop import ShutdownClient, ShutdownService, serve_shutdown
 
 PID = 7171
 
@@ -64,6 +66,18 @@ class ShutdownHostTest(EndpointTestCase):
 
         host.close()
         self.assertEqual(sorted(os.listdir(self.endpoints)), [])
+
+    def test_a_client_that_answers_too_late_agrees_and_stays_in_session(self):
+        host = self.enterContext(serve_shutdown(PID, callback_timeout=0.3))
+        release = threading.Event()
+        answers = iter([lambda: release.wait(10) and False, lambda: False])
+        client = self.enterContext(ShutdownClient(PID, 1, on_request=lambda: next(answers)()))
+        started = time.monotonic()
+        self.assertTrue(host.request_stop())  # no answer within 0.3 s: it agrees
+        self.assertLess(time.monotonic() - started, 5)
+        release.set()  # its late "no" is dropped
+        self.assertFalse(host.request_stop())
+        self.assertTrue(client.is_open)
 
 
 if __name__ == "__main__":
