@@ -87,8 +87,8 @@ if(NORV_BUILD_TESTS AND TARGET norvctl AND NOT NORV_SANITIZE)
     "NORV_NORVCTL=$<TARGET_FILE:norvctl>"
     "NORV_TEST_BINARY_DIR=${CMAKE_BINARY_DIR}")
   foreach(name values data_service launcher shutdown_client shutdown_host addressing package)
-    add_test(NAME python_${name}
-      COMMAND ${NORV_PYTHON3} ${PROJECT_SOURCE_DIR}/tests/python/test_${name}.py)
+    add_test(NAME python_${name} COMMAND ${NORV_PYTHON3} -m unittest test_${name}
+      WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}/tests/python)
     set_tests_properties(python_${name} PROPERTIES
       ENVIRONMENT "${_norv_py_env}" LABELS python TIMEOUT 180)
   endforeach()
