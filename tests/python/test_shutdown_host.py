@@ -33,26 +33,23 @@ class ShutdownHostTest(EndpointTestCase):
         host = self.enterContext(serve_shutdown(PID, ReservedKeys(), callback_timeout=3))
         self.assertTrue(host.request_stop())  # nobody subscribed yet
 
-        yes, fail = self.subscriber(1, "yes"), self.subscriber(2, "fail")
-        # A client whose handler raises counts as agreeing.
-        self.assertTrue(host.request_stop())
-        self.assertEqual(self.read_line(yes), "request: answered yes")
-        self.assertEqual(self.read_line(fail), "request: failed")
-
-        no = self.subscriber(3, "no")
+        no, yes, fail = (self.subscriber(key, answer)
+                         for key, answer in ((1, "no"), (2, "yes"), (3, "fail")))
+        # Every connected client is asked, also after one refused.
         self.assertFalse(host.request_stop())
-        self.assertEqual([self.read_line(c) for c in (yes, fail, no)],
-                         ["request: answered yes", "request: failed", "request: answered no"])
+        self.assertEqual([self.read_line(c) for c in (no, yes, fail)],
+                         ["request: answered no", "request: answered yes", "request: failed"])
 
-        # A client gone away is skipped and agrees, and stays registered.
+        # A client gone away is skipped and stays registered; one whose
+        # handler raises counts as agreeing.
         os.kill(no.pid, signal.SIGKILL)
         no.wait(10)
-        self.wait_until(lambda: host.service.subscribers(connected_only=True) == [1, 2],
+        self.wait_until(lambda: host.service.subscribers(connected_only=True) == [2, 3],
                         "the host sees the client gone")
         self.assertTrue(host.request_stop())
         self.assertEqual(host.service.subscribers(), [1, 2, 3])
-        for child in (yes, fail):
-            self.read_line(child)
+        self.assertEqual([self.read_line(c) for c in (yes, fail)],
+                         ["request: answered yes", "request: failed"])
 
         host.force_stop()
         for child in (yes, fail):
