@@ -219,7 +219,8 @@ class ShutdownHost(_Host):
     ``service`` is the registry (a new ShutdownService when None), kept
     across close() and open(). Each call out to a client waits at most
     ``callback_timeout`` seconds. ``max_sessions`` bounds the clients
-    connected at once: each session holds one of the server's threads.
+    served at once: each session holds one of the server's threads (and a
+    reader thread of its own); a client beyond it waits for a free one.
     """
 
     endpoint = SHUTDOWN_ENDPOINT
