@@ -81,10 +81,17 @@ record lists and dates.")
 endmacro()
 
 if(NORV_BUILD_TESTS AND TARGET norvctl AND NOT NORV_SANITIZE)
+  # A C++ host application calling the launcher bridge of its own process.
+  add_executable(norv_python_halvane_caller tests/python/halvane_caller.cc)
+  target_link_libraries(norv_python_halvane_caller PRIVATE norv_interop)
+  norv_target_warnings(norv_python_halvane_caller)
+  set_target_properties(norv_python_halvane_caller PROPERTIES
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests/python)
   set(_norv_py_env
     "PYTHONPATH=${_norv_py_out}:${PROJECT_SOURCE_DIR}/python"
     "PYTHONDONTWRITEBYTECODE=1"
     "NORV_NORVCTL=$<TARGET_FILE:norvctl>"
+    "NORV_HALVANE_CALLER=$<TARGET_FILE:norv_python_halvane_caller>"
     "NORV_TEST_BINARY_DIR=${CMAKE_BINARY_DIR}")
   foreach(name values data_service launcher shutdown_client shutdown_host addressing package)
     add_test(NAME python_${name} COMMAND ${NORV_PYTHON3} -m unittest test_${name}

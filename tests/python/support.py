@@ -37,11 +37,13 @@ class EndpointTestCase(unittest.TestCase):
 
     @staticmethod
     def _reap(child):
+        """Kills a child still running and closes its pipes."""
         if child.poll() is None:
             child.kill()
         child.wait(10)
         for stream in (child.stdin, child.stdout, child.stderr):
-            stream.close()
+            if stream is not None:
+                stream.close()
 
     def read_line(self, child, timeout=15):
         """The next line the child prints, failing the test after `timeout`."""
