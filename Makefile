@@ -29,7 +29,8 @@ demo: build
 	./build/default/tools/norvctl/norvctl demo
 
 # The Debian packages of the default build (cmake/NorvPackaging.cmake):
-# libnorv-interop0, libnorv-interop-dev and norvctl, into build/packages/.
+# libnorv-interop0, libnorv-interop-dev, norvctl and python3-norv-interop,
+# into build/packages/.
 package: build
 	rm -f build/packages/*.deb
 	cpack --preset default

@@ -95,4 +95,10 @@ reference data service and application launcher, runs both sides of
 shutdown coordination, lists the endpoints of the user's services and
 runs a demonstration of the whole library. norv-companion-demo stands in
 for a companion tool started by the launcher.")
+
+# The Python package, python3-norv-interop (cmake/NorvPython.cmake).
+if(COMMAND norv_python_packaging)
+  norv_python_packaging()
+endif()
+
 include(CPack)

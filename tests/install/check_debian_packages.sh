@@ -24,14 +24,14 @@ cpack --config "$build_dir/CPackConfig.cmake" -B "$work/packages" >"$work/cpack.
   fail "cpack: $(cat "$work/cpack.log")"
 
 declare -A deb
-for name in libnorv-interop0 libnorv-interop-dev norvctl; do
+for name in libnorv-interop0 libnorv-interop-dev norvctl python3-norv-interop; do
   found=("$work/packages/${name}_"*.deb)
   [ -f "${found[0]}" ] && [ ${#found[@]} -eq 1 ] ||
     fail "expected one package $name, found: $(ls "$work/packages")"
   deb[$name]=${found[0]}
 done
 all=("$work/packages/"*.deb)
-[ ${#all[@]} -eq 3 ] || fail "expected three packages, found: $(ls "$work/packages")"
+[ ${#all[@]} -eq 4 ] || fail "expected four packages, found: $(ls "$work/packages")"
 echo "packages:"
 for name in "${!deb[@]}"; do
   echo "  $(basename "${deb[$name]}") $(stat -c %s "${deb[$name]}") bytes"
@@ -50,7 +50,7 @@ version=$(field libnorv-interop0 Version)
 project_version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build_dir/CMakeCache.txt")
 [[ $version == "$project_version"-* ]] ||
   fail "package version $version does not carry the project version $project_version"
-for name in libnorv-interop-dev norvctl; do
+for name in libnorv-interop-dev norvctl python3-norv-interop; do
   [ "$(field "$name" Version)" = "$version" ] || fail "$name has version $(field "$name" Version)"
 done
 for name in "${!deb[@]}"; do
