@@ -430,8 +430,6 @@ void NamedPipeServiceHost::Impl::Close() {
   if (core_ && InForkedChild()) {
     LetGoOfInherited();
   } else if (core_) {
-    ForgetHostFiles(filesTicket_);
-    filesTicket_ = 0;
     core_->EndSessions();
     if (health_) health_->Shutdown();
     {
@@ -446,6 +444,9 @@ void NamedPipeServiceHost::Impl::Close() {
     server_->Wait();
     core_->StopDispatcher();
     StopServer();
+    // Until here a process exit (from another thread) still removes the files.
+    ForgetHostFiles(filesTicket_);
+    filesTicket_ = 0;
     if (::unlink(socketPath_.c_str()) != 0 && errno != ENOENT) {
       failure = site_ + ": cannot remove the socket " + socketPath_ + ": " + std::strerror(errno);
     }

@@ -58,7 +58,7 @@ class EdgesTest : public ::testing::Test {
   // The files of process `pid`'s endpoints in the endpoint directory.
   std::vector<std::string> FilesOf(int pid) const {
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(pipes_.Path())) {
+    for (const auto& entry : std::filesystem::directory_iterator(pipes_.Path() / "pipes")) {
       const std::string name = entry.path().filename().string();
       if (name.rfind(std::to_string(pid) + ".", 0) == 0) names.push_back(name);
     }

@@ -62,7 +62,7 @@ TEST(ShutdownCliTest, HostAndSubscriberTalkThroughTheirStandardStreams) {
   ASSERT_TRUE(hostStatus.has_value());
   EXPECT_TRUE(WIFEXITED(*hostStatus) && WEXITSTATUS(*hostStatus) == 0);
   // quit stopped the service, as a signal does: no socket or lock file is left.
-  EXPECT_TRUE(std::filesystem::is_empty(pipes.Path()));
+  EXPECT_TRUE(std::filesystem::is_empty(pipes.Path() / "pipes"));
 }
 
 bool ExitedWithZero(const std::optional<int>& status) {
