@@ -23,6 +23,12 @@ void DiscardLog(gpr_log_func_args*) {}
 thread_local constinit bool tCancellationAllowed = false;
 
 std::atomic<pid_t> gGrpcProcess{0};
+// Set in every child forked (by fork(), which runs pthread_atfork handlers)
+// after gRPC was first used: only then does a call pay for getpid(), a
+// system call that costs about 2 us on a virtual machine.
+std::atomic<bool> gForked{false};
+
+void NoteFork() { gForked.store(true, std::memory_order_relaxed); }
 
 // What forked children let go of: a list that only grows and is never
 // destroyed. Lock-free, because a mutex may have been held at the fork by a
@@ -109,6 +115,7 @@ void EnsureGrpc() {
   static std::once_flag once;
   std::call_once(once, [] {
     gGrpcProcess.store(::getpid(), std::memory_order_release);
+    ::pthread_atfork(nullptr, nullptr, &NoteFork);
     gpr_set_log_function(&DiscardLog);
     gpr_set_log_verbosity(GPR_LOG_SEVERITY_ERROR);
   });
@@ -117,18 +124,16 @@ void EnsureGrpc() {
 pid_t GrpcProcess() noexcept { return gGrpcProcess.load(std::memory_order_acquire); }
 
 bool InForkedChild() noexcept {
-  // getpid() is a system call (glibc caches no process id), a fraction of a
-  // microsecond against a call's hundred and fifty; unlike a pthread_atfork
-  // handler it also sees a child made by a bare clone().
+  if (!gForked.load(std::memory_order_relaxed)) return false;
   const pid_t owner = GrpcProcess();
   return owner != 0 && owner != ::getpid();
 }
 
 void RequireGrpcProcess(const std::string& where) {
   EnsureGrpc();
+  if (!InForkedChild()) return;
   const pid_t owner = GrpcProcess();
   const pid_t self = ::getpid();
-  if (owner == self) return;
   throw CommunicationException(
       where + ": called in process " + std::to_string(self) + ", which process " +
       std::to_string(owner) +

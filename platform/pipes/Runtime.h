@@ -31,7 +31,9 @@ void EnsureGrpc();
 // The process that first used gRPC, or 0 while none has.
 pid_t GrpcProcess() noexcept;
 // Whether this process is a child forked, without exec, from the process
-// that used gRPC: what it inherited from gRPC must be left untouched.
+// that used gRPC: what it inherited from gRPC must be left untouched. A
+// pthread_atfork handler marks forked children, so that elsewhere this costs
+// no system call; a child of a bare clone(), which runs no handler, is missed.
 bool InForkedChild() noexcept;
 // EnsureGrpc, then raises CommunicationException when InForkedChild(),
 // saying so: `where` names the call ("process P, endpoint E, operation O").
