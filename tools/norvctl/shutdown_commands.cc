@@ -263,9 +263,8 @@ void AddShutdownCommands(CLI::App& app) {
       "host",
       "Start the shutdown service for process --pid (default: this process), then read commands "
       "from standard input, one per line: request, force, stop, start PID, quit. Prints one "
-      "answer line per command. Runs until quit, or SIGINT or SIGTERM (then it stops the service "
-      "and exits 0); when the input ends it goes on serving unless --until-stdin-closes is "
-      "given.");
+      "answer line per command. Runs until quit, SIGINT or SIGTERM, then stops the service and "
+      "exits 0; when the input ends it goes on serving unless --until-stdin-closes is given.");
   host->add_option("--pid", *hostPid, "Process id whose endpoint Shutdown to serve");
   host->add_flag("--until-stdin-closes", *hostUntilInputEnds,
                  "Exit 0 when standard input ends, as after quit");
