@@ -2,9 +2,11 @@
 // pipes_edges_test. Each mode prints one line per event, "<what>: <answer>"
 // (or "<what>: error: <message>"), and exits 0 unless it could not set up.
 //   norv_pipes_edges exit-calls <pid> <project> <user> <password>
-//       asks the data service of <pid> IsProjectAdmin in main, then again from
-//       a thread_local destructor of a worker thread and of the main thread,
-//       an atexit handler (and a thread it starts there), and a static
+//       asks the data service of <pid> IsProjectAdmin and the GetForecastLife
+//       of borehole 103, template Decline, author Zoe (a short date, through
+//       the conversion's scratch text) in main, then again from a
+//       thread_local destructor of a worker thread and of the main thread, an
+//       atexit handler (and a thread it starts there), and a static
 //       destructor, each after the library's own per-thread state is gone.
 //   norv_pipes_edges fork-fresh <pid> <project> <user> <password>
 //       forks before any call; the child, then the parent, ask IsProjectAdmin.
@@ -70,35 +72,44 @@ std::string AskAdmin() {
              : "false";
 }
 
+std::string AskAdminAndLife() {
+  std::string templateName = "Decline";
+  std::string author = "Zoe";
+  return AskAdmin() + " " +
+         MirnDataService::GetForecastLife(gTarget.project.data(), gTarget.user.data(),
+                                          gTarget.password.data(), gTarget.pid, 103,
+                                          templateName.data(), author.data());
+}
+
 // Calls when its thread's thread_local objects are destroyed. Made before
 // the thread's first call, so it goes after the library's per-thread state.
 struct CallsWhenDestroyed {
   std::string what;
-  ~CallsWhenDestroyed() { Report(what, AskAdmin); }
+  ~CallsWhenDestroyed() { Report(what, AskAdminAndLife); }
 };
 
 bool gCallAtStaticDestruction = false;
 
 struct CallsAtStaticDestruction {
   ~CallsAtStaticDestruction() {
-    if (gCallAtStaticDestruction) Report("static destructor", AskAdmin);
+    if (gCallAtStaticDestruction) Report("static destructor", AskAdminAndLife);
   }
 } gCallsAtStaticDestruction;
 
 void CallAtExit() {
-  Report("atexit", AskAdmin);
-  std::thread([] { Report("atexit thread", AskAdmin); }).join();
+  Report("atexit", AskAdminAndLife);
+  std::thread([] { Report("atexit thread", AskAdminAndLife); }).join();
 }
 
 int ExitCalls() {
   gCallAtStaticDestruction = true;
   std::thread([] {
     thread_local CallsWhenDestroyed last{"worker thread_local"};
-    Report("worker", AskAdmin);
+    Report("worker", AskAdminAndLife);
   }).join();
   thread_local CallsWhenDestroyed last{"main thread_local"};
   std::atexit(&CallAtExit);
-  Report("main", AskAdmin);
+  Report("main", AskAdminAndLife);
   return 0;
 }
 

@@ -13,6 +13,7 @@
 #include "servers/dataservice/DataServiceHost.h"
 #include "servers/dataservice/ProjectDatabase.h"
 #include "servers/dataservice/SqliteDataService.h"
+#include "services/DateTime.h"
 #include "services/NamedPipeServiceHost.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TestSupport.h"
@@ -36,6 +37,10 @@ class EdgesTest : public ::testing::Test {
     writer.Begin();
     std::int64_t project = writer.AddProject("north", "North");
     writer.AddUser(project, "ada", "s3cret", true, false, Servers::PasswordHashCost::kMinimal);
+    std::int64_t zoe = writer.AddAuthor(project, "Zoe");
+    writer.AddBorehole(project, 103, "B");
+    writer.SetForecast(writer.AddTemplate(zoe, "Decline"), 103, 250.5, 100.25,
+                       DateTime{2031, 3, 7, 14, 30});
     writer.Commit();
     host_ = Servers::NewDataServiceHost(std::make_shared<Servers::SqliteDataService>(file), kPid);
     host_->Open();
@@ -72,13 +77,20 @@ class EdgesTest : public ::testing::Test {
 
 // Each call comes after the library's per-thread state of its thread is
 // gone (gRPC aborted in a completion queue destroyed with it), the atexit
-// handler's thread on a thread the library never saw.
+// handler's thread on a thread the library never saw. Under code page 932
+// the strings go through the text platform's converters, the date through
+// the conversion's scratch text.
 TEST_F(EdgesTest, CallsWorkFromThreadLocalAndStaticDestructorsAndAtexitHandlers) {
   int code = -1;
-  EXPECT_THAT(Run("exit-calls", &code),
-              ElementsAre("worker: true", "worker thread_local: true", "main: true",
-                          "main thread_local: true", "atexit: true", "atexit thread: true",
-                          "static destructor: true"));
+  ScopedEnv codePage("NORV_ANSI_CODEPAGE", "932");
+  const std::vector<std::string> lines = Run("exit-calls", &code);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_THAT(lines[0], AllOf(StartsWith("worker: true "), HasSubstr("2031")));
+  const std::string answer = lines[0].substr(std::string("worker: ").size());
+  EXPECT_THAT(lines,
+              ElementsAre("worker: " + answer, "worker thread_local: " + answer, "main: " + answer,
+                          "main thread_local: " + answer, "atexit: " + answer,
+                          "atexit thread: " + answer, "static destructor: " + answer));
   EXPECT_EQ(code, 0);
 }
 
