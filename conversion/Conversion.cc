@@ -4,6 +4,7 @@
 #include <string>
 
 #include "base/SimdLevel.h"
+#include "base/ThreadCache.h"
 #include "services/Text.h"
 
 #if defined(__x86_64__)
@@ -135,12 +136,23 @@ std::string NativeString(const ServiceString& managedString) {
 
 ServiceString FormatShortDate(const DateTime& d) { return ServiceString(Text::FormatShortDate(d)); }
 
+namespace {
+
+// Where NativeShortDate formats, kept per thread so that a list of dates
+// allocates no text of its own.
+struct ShortDateScratch {
+  std::u16string units;
+};
+
+}  // namespace
+
 std::string NativeShortDate(const DateTime& d) {
-  thread_local std::u16string units;
-  Text::FormatShortDate(d, &units);
-  std::string result(units.size(), '\0');
-  result.resize(Narrow(units.data(), units.size(), result.data()));
-  return result;
+  return Base::ThreadCache<ShortDateScratch>::Use([&](ShortDateScratch& scratch) {
+    Text::FormatShortDate(d, &scratch.units);
+    std::string result(scratch.units.size(), '\0');
+    result.resize(Narrow(scratch.units.data(), scratch.units.size(), result.data()));
+    return result;
+  });
 }
 
 namespace internal {

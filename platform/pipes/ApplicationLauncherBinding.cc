@@ -84,14 +84,15 @@ struct ChannelOf<IApplicationLauncher> {
 };
 
 const ContractBinding& ApplicationLauncherBinding() {
-  static const ContractBinding binding = {
+  // Never destroyed, like every binding table: a host may open at exit.
+  static const Base::NoDestructor<ContractBinding> binding(ContractBinding{
       IApplicationLauncher::kContractName,
       {"LogOn", "LaunchTrasko", "LaunchWendal", "LaunchOrbisk"},
       &Implements<IApplicationLauncher>,
       &MakeAdapter<ApplicationLauncherAdapter>,
       /*duplex=*/false,
-  };
-  return binding;
+  });
+  return *binding;
 }
 
 }  // namespace internal

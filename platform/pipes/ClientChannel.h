@@ -97,7 +97,8 @@ class ConnectionCache {
 };
 
 // Never destroyed: process exit must not tear down channels while gRPC's own
-// threads may still be running.
+// threads may still be running, and a call made at exit (an atexit handler,
+// a static destructor) still finds it.
 ConnectionCache& Cache();
 
 // The stub member that prepares an asynchronous unary call, e.g.
@@ -121,20 +122,25 @@ class ChannelBase {
   void Invoke(StubSlot slot, PrepareUnary<Stub, Request, Reply> prepare, const char* operation,
               const Request& request, Reply* reply) const {
     CancellationDeferred deferred;
+    // Before anything is looked up: in a forked child the cached connections
+    // are the parent's, and even dropping one would write on its socket.
+    const std::string where = Where(operation);
+    RequireGrpcProcess(where);
     std::string dir = EndpointDirectory();
     std::string path = SocketPath(dir, pid_, name_);
-    std::shared_ptr<Connection> connection = Cache().Get(dir, path, Where(operation));
+    std::shared_ptr<Connection> connection = Cache().Get(dir, path, where);
     Timeouts timeouts = CurrentTimeouts();
-    grpc::CompletionQueue& cq = CallQueue();
-    grpc::ClientContext context;
-    context.set_deadline(DeadlineAfter(timeouts.call));
     Stub& stubOf = connection->StubAt<Stub>(slot);
     grpc::Status status;
-    std::unique_ptr<grpc::ClientAsyncResponseReader<Reply>> call =
-        (stubOf.*prepare)(&context, request, &cq);
-    call->StartCall();
-    call->Finish(reply, &status, nullptr);
-    AwaitUnaryCompletion(cq, context);
+    WithCallQueue([&](grpc::CompletionQueue& cq) {
+      grpc::ClientContext context;
+      context.set_deadline(DeadlineAfter(timeouts.call));
+      std::unique_ptr<grpc::ClientAsyncResponseReader<Reply>> call =
+          (stubOf.*prepare)(&context, request, &cq);
+      call->StartCall();
+      call->Finish(reply, &status, nullptr);
+      AwaitUnaryCompletion(cq, context);
+    });
     if (status.ok()) return;
     switch (status.error_code()) {
       case grpc::StatusCode::UNKNOWN:  // the service's fault
@@ -144,7 +150,7 @@ class ChannelBase {
       default:
         Cache().Drop(path, connection);
     }
-    ThrowForStatus(status, Where(operation), timeouts.call);
+    ThrowForStatus(status, where, timeouts.call);
   }
 
   // Runs a decoder, turning a malformed reply into CommunicationException.

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/NoDestructor.h"
 #include "platform/pipes/HostCore.h"
 #include "services/ContractType.h"
 

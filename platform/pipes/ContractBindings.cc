@@ -22,9 +22,11 @@ const std::array<StubMaker, kStubSlots> kStubMakers = {
 };
 
 const std::vector<const ContractBinding*>& ContractBindings() {
-  static const std::vector<const ContractBinding*> bindings = {
-      &DataServiceBinding(), &ApplicationLauncherBinding(), &ShutdownBinding()};
-  return bindings;
+  // Never destroyed: a host may still open, or look a contract up, at exit.
+  static const Base::NoDestructor<std::vector<const ContractBinding*>> bindings(
+      std::vector<const ContractBinding*>{&DataServiceBinding(), &ApplicationLauncherBinding(),
+                                          &ShutdownBinding()});
+  return *bindings;
 }
 
 const ContractBinding* FindContract(std::string_view name) {

@@ -342,7 +342,8 @@ struct ChannelOf<IDataService> {
 };
 
 const ContractBinding& DataServiceBinding() {
-  static const ContractBinding binding = {
+  // Never destroyed, like every binding table: a host may open at exit.
+  static const Base::NoDestructor<ContractBinding> binding(ContractBinding{
       IDataService::kContractName,
       {"LogOn", "IsProjectAdmin", "IsUserRestricted", "IsDatabaseCanBeConnected", "GetAuthors",
        "GetForecastEUR", "GetForecastReserve", "GetForecastLife", "GetForecastEURList",
@@ -351,8 +352,8 @@ const ContractBinding& DataServiceBinding() {
       &Implements<IDataService>,
       &MakeAdapter<DataServiceAdapter>,
       /*duplex=*/false,
-  };
-  return binding;
+  });
+  return *binding;
 }
 
 }  // namespace internal

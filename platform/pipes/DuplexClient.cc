@@ -6,6 +6,11 @@
 // operation that the callback object calls, and the reader thread keeps
 // delivering replies meanwhile: a callback handler may call Subscribe or
 // Unsubscribe on its own session.
+//
+// In a child forked (without exec) from the process that made a session, the
+// session is the parent's: the child's calls on it fail, and closing or
+// dropping it touches neither the stream nor the threads (which the child
+// does not have), and the session's objects are kept, never destroyed.
 #include <grpcpp/grpcpp.h>
 
 #include <deque>
@@ -51,6 +56,7 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
     std::string where = Site(pid_, name_) + ", operation CreateChannel";
     std::string dir = EndpointDirectory();
     std::string path = SocketPath(dir, pid_, name_);
+    RequireGrpcProcess(where);
     RequireListener(dir, path, where);
     channel_ = NewChannel(path);
     ConnectChannel(*channel_, path, where);
@@ -62,12 +68,15 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   }
 
   bool IsOpen() const noexcept {
+    // A forked child must not take mu_: a parent's thread may have held it.
+    if (InForkedChild()) return false;
     Base::MutexLock lock(&mu_);
     return open_;
   }
 
   void Invoke(v1::OperationCall call, const char* operation) {
     std::string where = Site(pid_, name_) + ", operation " + operation;
+    RequireGrpcProcess(where);
     Base::MutexLock lock(&mu_);
     if (!open_)
       throw CommunicationException(where + ": the session has ended (" + endReason_ + ")");
@@ -102,6 +111,7 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   }
 
   void Close() noexcept {
+    if (InForkedChild()) return;  // the parent's stream and threads
     {
       Base::MutexLock lock(&mu_);
       if (open_) {
@@ -211,7 +221,13 @@ class ShutdownDuplexChannel final : public DuplexChannel<IShutdown>, public Sess
  public:
   explicit ShutdownDuplexChannel(std::shared_ptr<ClientSession> session)
       : session_(std::move(session)) {}
-  ~ShutdownDuplexChannel() override { session_->Close(); }
+  ~ShutdownDuplexChannel() override {
+    if (InForkedChild()) {
+      KeepInherited(std::move(session_));
+      return;
+    }
+    session_->Close();
+  }
 
   void Subscribe(std::int32_t key) override {
     v1::OperationCall call;

@@ -73,4 +73,10 @@ void EndpointLock::Release() noexcept {
   fd_ = -1;
 }
 
+void EndpointLock::Abandon() noexcept {
+  if (fd_ < 0) return;
+  ::close(fd_);
+  fd_ = -1;
+}
+
 }  // namespace Norv::ServiceModel::internal

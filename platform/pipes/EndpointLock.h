@@ -25,6 +25,10 @@ class EndpointLock {
   void Acquire(const std::string& path, const std::string& site);
   // Removes the lock file and lets it go; does nothing when not held.
   void Release() noexcept;
+  // Lets go of the descriptor without removing the file: in a child forked
+  // from the holder, the lock and its file stay the parent's (flock belongs
+  // to the open file, which the parent's descriptor keeps).
+  void Abandon() noexcept;
 
  private:
   int fd_ = -1;

@@ -368,6 +368,7 @@ EndpointListing ListEndpoints(std::chrono::milliseconds probeTimeout) {
   struct stat st {};
   if (::lstat(listing.directory.c_str(), &st) != 0 && errno == ENOENT) return listing;
   CheckEndpointDirectory(listing.directory, /*create=*/false, kWhat);
+  RequireGrpcProcess(kWhat);  // the probes below are gRPC calls
 
   Dir dir(listing.directory);
   if (dir.Get() == nullptr) {

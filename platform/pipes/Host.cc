@@ -9,6 +9,11 @@
 // that calls in while answering a callback stalls nothing. Every operation
 // reaches the service object under the host's dispatch mutex: one contract
 // operation at a time.
+//
+// Process exit closes no host: an open host listens until the process ends,
+// and only its files are removed then (HostFiles.h). In a child forked from
+// the process that opened it, a host is the parent's: closing or destroying
+// it there lets go of it without touching its server, connections or files.
 #include <errno.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,12 +35,14 @@
 #include <thread>
 
 #include "base/Mutex.h"
+#include "base/NoDestructor.h"
 #include "base/SwallowFailures.h"
 #include "platform/pipes/Addressing.h"
 #include "platform/pipes/ContractBinding.h"
 #include "platform/pipes/EndpointLock.h"
 #include "platform/pipes/HealthService.h"
 #include "platform/pipes/HostCore.h"
+#include "platform/pipes/HostFiles.h"
 #include "platform/pipes/HostTesting.h"
 #include "platform/pipes/Runtime.h"
 #include "platform/pipes/WireValues.h"
@@ -79,9 +86,10 @@ class ReflectionOption final : public grpc::ServerBuilderOption {
   explicit ReflectionOption(bool enabled) : enabled_(enabled) {}
   void UpdateArguments(grpc::ChannelArguments*) override {}
   void UpdatePlugins(std::vector<std::unique_ptr<grpc::ServerBuilderPlugin>>* plugins) override {
-    static const std::string kName = grpc::reflection::ProtoServerReflectionPlugin().name();
+    static const Base::NoDestructor<std::string> kName(
+        grpc::reflection::ProtoServerReflectionPlugin().name());
     plugins->erase(std::remove_if(plugins->begin(), plugins->end(),
-                                  [](const auto& plugin) { return plugin->name() == kName; }),
+                                  [](const auto& plugin) { return plugin->name() == *kName; }),
                    plugins->end());
     if (enabled_)
       plugins->push_back(std::make_unique<grpc::reflection::ProtoServerReflectionPlugin>());
@@ -249,6 +257,7 @@ class NamedPipeServiceHost::Impl {
   void ClaimSocketPath() const;
   void StartServer(const Plan& plan);
   void StopServer() noexcept;
+  void LetGoOfInherited() noexcept;
 
  public:
   std::shared_ptr<IServiceContract> instance_;
@@ -269,18 +278,20 @@ class NamedPipeServiceHost::Impl {
   // interceptors, which may outlive a failed start.
   std::shared_ptr<std::atomic<int>> calls_ = std::make_shared<std::atomic<int>>(0);
   internal::EndpointLock lock_;
+  std::uint64_t filesTicket_ = 0;
 };
 
 void NamedPipeServiceHost::Impl::Open() {
   CheckCanOpen();
   Plan plan = ReadDescription();
-  internal::EnsureGrpc();
+  internal::RequireGrpcProcess(site_ + ", operation Open");
   internal::CheckEndpointDirectory(dir_, /*create=*/true, site_);
   internal::CheckSocketPathLength(socketPath_, site_);
   lock_.Acquire(lockPath_, site_);
   try {
     ClaimSocketPath();
     StartServer(plan);
+    filesTicket_ = internal::RememberHostFiles(socketPath_, lockPath_);
   } catch (...) {
     StopServer();
     lock_.Release();
@@ -398,10 +409,28 @@ void NamedPipeServiceHost::Impl::StopServer() noexcept {
   health_.reset();
 }
 
+// The parent's server, sessions and lock, inherited by a forked child: kept
+// as they are until the child ends (dropping the server would shut it down
+// on the parent's connections), and the files left to the parent. The exit
+// registry is left alone too: the child does not remove the parent's files.
+void NamedPipeServiceHost::Impl::LetGoOfInherited() noexcept {
+  using internal::KeepInherited;
+  KeepInherited(std::move(core_));
+  KeepInherited(std::shared_ptr<grpc::Server>(std::move(server_)));
+  for (auto& service : services_) KeepInherited(std::shared_ptr<grpc::Service>(std::move(service)));
+  services_.clear();
+  KeepInherited(std::shared_ptr<internal::HealthService>(std::move(health_)));
+  KeepInherited(calls_);
+  lock_.Abandon();
+  filesTicket_ = 0;
+}
+
 void NamedPipeServiceHost::Impl::Close() {
   using namespace internal;
   std::string failure;
-  if (core_) {
+  if (core_ && InForkedChild()) {
+    LetGoOfInherited();
+  } else if (core_) {
     core_->EndSessions();
     if (health_) health_->Shutdown();
     {
@@ -416,6 +445,9 @@ void NamedPipeServiceHost::Impl::Close() {
     server_->Wait();
     core_->StopDispatcher();
     StopServer();
+    // Until here a process exit (from another thread) still removes the files.
+    ForgetHostFiles(filesTicket_);
+    filesTicket_ = 0;
     if (::unlink(socketPath_.c_str()) != 0 && errno != ENOENT) {
       failure = site_ + ": cannot remove the socket " + socketPath_ + ": " + std::strerror(errno);
     }

@@ -2,10 +2,12 @@
 
 #include <grpc/support/log.h>
 #include <pthread.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <new>
 #include <vector>
 
 #include "platform/pipes/Addressing.h"
@@ -19,6 +21,23 @@ void DiscardLog(gpr_log_func_args*) {}
 // Whether the innermost CancellationDeferred of this thread found
 // cancellation allowed.
 thread_local constinit bool tCancellationAllowed = false;
+
+std::atomic<pid_t> gGrpcProcess{0};
+// Set in every child forked (by fork(), which runs pthread_atfork handlers)
+// after gRPC was first used: only then does a call pay for getpid(), a
+// system call that costs about 2 us on a virtual machine.
+std::atomic<bool> gForked{false};
+
+void NoteFork() { gForked.store(true, std::memory_order_relaxed); }
+
+// What forked children let go of: a list that only grows and is never
+// destroyed. Lock-free, because a mutex may have been held at the fork by a
+// thread that the child does not have.
+struct Kept {
+  std::shared_ptr<const void> object;
+  Kept* next;
+};
+std::atomic<Kept*> gKept{nullptr};
 
 }  // namespace
 
@@ -41,22 +60,12 @@ void CancellationPoint() {
   ::pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
 }
 
-grpc::CompletionQueue& CallQueue() {
-  // One per thread, kept for the thread's life: a unary call leaves it empty,
-  // and making a queue for each call cost about as much as the call's own
-  // work on this side.
-  struct Queue {
-    grpc::CompletionQueue cq;
-    ~Queue() {
-      cq.Shutdown();
-      void* tag = nullptr;
-      bool ok = false;
-      while (cq.Next(&tag, &ok)) {
-      }
-    }
-  };
-  thread_local Queue queue;
-  return queue.cq;
+UnaryQueue::~UnaryQueue() {
+  cq.Shutdown();
+  void* tag = nullptr;
+  bool ok = false;
+  while (cq.Next(&tag, &ok)) {
+  }
 }
 
 void AwaitUnaryCompletion(grpc::CompletionQueue& cq, grpc::ClientContext& context) {
@@ -105,9 +114,47 @@ grpc::ByteBuffer Buffer(const std::string& bytes) {
 void EnsureGrpc() {
   static std::once_flag once;
   std::call_once(once, [] {
+    gGrpcProcess.store(::getpid(), std::memory_order_release);
+    ::pthread_atfork(nullptr, nullptr, &NoteFork);
     gpr_set_log_function(&DiscardLog);
     gpr_set_log_verbosity(GPR_LOG_SEVERITY_ERROR);
   });
+}
+
+pid_t GrpcProcess() noexcept { return gGrpcProcess.load(std::memory_order_acquire); }
+
+bool InForkedChild() noexcept {
+  if (!gForked.load(std::memory_order_relaxed)) return false;
+  const pid_t owner = GrpcProcess();
+  return owner != 0 && owner != ::getpid();
+}
+
+void RequireGrpcProcess(const std::string& where) {
+  EnsureGrpc();
+  if (!InForkedChild()) return;
+  const pid_t owner = GrpcProcess();
+  const pid_t self = ::getpid();
+  throw CommunicationException(
+      where + ": called in process " + std::to_string(self) + ", which process " +
+      std::to_string(owner) +
+      " forked without exec after using gRPC there; gRPC does not work in such a child (its "
+      "threads are gone and its connections are the parent's), so start child processes with "
+      "posix_spawn, or exec after fork");
+}
+
+void KeepInherited(std::shared_ptr<const void> inherited) noexcept {
+  if (!inherited) return;
+  auto* node = new (std::nothrow) Kept{std::move(inherited), gKept.load(std::memory_order_relaxed)};
+  if (node == nullptr) {
+    // No memory for the list: a reference that is never released keeps the
+    // object all the same.
+    alignas(std::shared_ptr<const void>) unsigned char raw[sizeof(std::shared_ptr<const void>)];
+    new (raw) std::shared_ptr<const void>(std::move(inherited));
+    return;
+  }
+  while (!gKept.compare_exchange_weak(node->next, node, std::memory_order_release,
+                                      std::memory_order_relaxed)) {
+  }
 }
 
 grpc::ChannelArguments ClientChannelArguments() {

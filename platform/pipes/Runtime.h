@@ -7,17 +7,41 @@
 #define NORV_PLATFORM_PIPES_RUNTIME_H_
 
 #include <grpcpp/grpcpp.h>
+#include <sys/types.h>
 
 #include <chrono>
 #include <memory>
 #include <string>
 
+#include "base/ThreadCache.h"
 #include "services/NamedPipeServiceHost.h"
 
 namespace Norv::ServiceModel::internal {
 
-// Silences gRPC's own logging; call before the first use of gRPC.
+// Silences gRPC's own logging and notes the process that uses gRPC; call
+// before the first use of gRPC.
 void EnsureGrpc();
+
+// gRPC does not survive fork() without exec: its threads are gone in the
+// child, and every connection the child inherited is the parent's, which a
+// single byte sent or a channel torn down in the child would corrupt. So the
+// component works only in the process that first used gRPC through it (a
+// child forked before that is a fresh user).
+//
+// The process that first used gRPC, or 0 while none has.
+pid_t GrpcProcess() noexcept;
+// Whether this process is a child forked, without exec, from the process
+// that used gRPC: what it inherited from gRPC must be left untouched. A
+// pthread_atfork handler marks forked children, so that elsewhere this costs
+// no system call; a child of a bare clone(), which runs no handler, is missed.
+bool InForkedChild() noexcept;
+// EnsureGrpc, then raises CommunicationException when InForkedChild(),
+// saying so: `where` names the call ("process P, endpoint E, operation O").
+void RequireGrpcProcess(const std::string& where);
+// Keeps `inherited` until the process ends, never destroying it: the way a
+// forked child lets go of gRPC objects (and what owns them) that it inherited.
+// It stays reachable, so leak checkers stay quiet.
+void KeepInherited(std::shared_ptr<const void> inherited) noexcept;
 
 Timeouts CurrentTimeouts() noexcept;
 
@@ -65,9 +89,26 @@ inline constexpr std::chrono::milliseconds kCancellationSlice{50};
 // CancellationDeferred allows it; does nothing outside one.
 void CancellationPoint();
 
-// The calling thread's completion queue for unary calls, empty between
-// calls.
-grpc::CompletionQueue& CallQueue();
+// A completion queue for unary calls, empty between calls; shut down and
+// drained when it goes.
+struct UnaryQueue {
+  UnaryQueue() = default;
+  ~UnaryQueue();
+  UnaryQueue(const UnaryQueue&) = delete;
+  UnaryQueue& operator=(const UnaryQueue&) = delete;
+  grpc::CompletionQueue cq;
+};
+
+// Runs fn(cq) with a completion queue for one unary call: the calling
+// thread's, kept for the thread's life (making a queue for each call cost
+// about as much as the call's own work on this side), or one made for this
+// call where the thread's is gone (an atexit handler, a static or
+// thread_local destructor).
+template <class Fn>
+decltype(auto) WithCallQueue(Fn&& fn) {
+  return Base::ThreadCache<UnaryQueue>::Use(
+      [&](UnaryQueue& queue) -> decltype(auto) { return std::forward<Fn>(fn)(queue.cq); });
+}
 
 // Waits for the one completion that a unary call started on `cq` queues,
 // with a CancellationPoint() between slices. When the thread is cancelled,

@@ -110,11 +110,18 @@ class ShutdownCallbackChannel final : public IShutdownCallback, public SessionCh
   explicit ShutdownCallbackChannel(std::shared_ptr<ServerSession> session)
       : session_(std::move(session)) {}
 
+  // In a child forked from the host's process the session is the parent's:
+  // a callback there fails before it touches the session, and the session
+  // reads as not connected.
   bool RequestShutdown() override {
+    RequireGrpcProcess(session_->Site() + ", callback RequestShutdown");
     return session_->Callback(/*requestShutdown=*/true, "RequestShutdown").accepted();
   }
-  void ForceShutdown() override { session_->Callback(/*requestShutdown=*/false, "ForceShutdown"); }
-  bool Connected() const noexcept override { return session_->Connected(); }
+  void ForceShutdown() override {
+    RequireGrpcProcess(session_->Site() + ", callback ForceShutdown");
+    session_->Callback(/*requestShutdown=*/false, "ForceShutdown");
+  }
+  bool Connected() const noexcept override { return !InForkedChild() && session_->Connected(); }
 
  private:
   std::shared_ptr<ServerSession> session_;

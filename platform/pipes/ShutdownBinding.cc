@@ -70,7 +70,8 @@ void AnswerShutdownCallback(Contracts::Service::IShutdownCallback& callback,
 }
 
 const ContractBinding& ShutdownBinding() {
-  static const ContractBinding binding = {
+  // Never destroyed, like every binding table: a host may open at exit.
+  static const Base::NoDestructor<ContractBinding> binding(ContractBinding{
       IShutdown::kContractName,
       {"Subscribe", "Unsubscribe", "Ping"},
       &Implements<IShutdown>,
@@ -79,8 +80,8 @@ const ContractBinding& ShutdownBinding() {
         return std::make_unique<ShutdownAdapter>(core);
       },
       /*duplex=*/true,
-  };
-  return binding;
+  });
+  return *binding;
 }
 
 }  // namespace Norv::ServiceModel::internal

@@ -18,6 +18,7 @@
 #include <new>
 #include <string>
 
+#include "base/ThreadCache.h"
 #include "platform/text/TextInternal.h"
 #include "services/Text.h"
 
@@ -304,22 +305,31 @@ std::u16string DecodeWithConverter(UConverter* converter, std::string_view bytes
   return out;
 }
 
-UConverter* ThreadConverter(const std::string& name) {
-  thread_local ConverterPtr converter;
-  thread_local std::string openName;
-  if (!converter || openName != name) {
-    UErrorCode status = U_ZERO_ERROR;
-    // The converter opened fine at configuration time, so only memory runs out.
-    converter = OpenConverter(name, &status);
-    if (!converter) throw std::bad_alloc();
-    openName = name;
-  }
-  return converter.get();
+// Each thread's converter, kept open between calls.
+struct ThreadConverterCache {
+  ConverterPtr converter;
+  std::string openName;
+};
+
+// Runs fn(converter) with this thread's converter for `name`.
+template <class Fn>
+auto WithThreadConverter(const std::string& name, Fn&& fn) {
+  return Base::ThreadCache<ThreadConverterCache>::Use([&](ThreadConverterCache& cache) {
+    if (!cache.converter || cache.openName != name) {
+      UErrorCode status = U_ZERO_ERROR;
+      // The converter opened fine at configuration time, so only memory runs out.
+      cache.converter = OpenConverter(name, &status);
+      if (!cache.converter) throw std::bad_alloc();
+      cache.openName = name;
+    }
+    return fn(cache.converter.get());
+  });
 }
 
 std::u16string DecodeUtf8(std::string_view bytes) {
   if (bytes.size() >= static_cast<std::size_t>(INT32_MAX)) {
-    return DecodeWithConverter(ThreadConverter("UTF-8"), bytes);
+    return WithThreadConverter(
+        "UTF-8", [&](UConverter* converter) { return DecodeWithConverter(converter, bytes); });
   }
   // UTF-16 never needs more code units than UTF-8 has bytes.
   std::u16string out(bytes.size(), u'\0');
@@ -380,14 +390,17 @@ std::u16string DecodeAnsi(std::string_view bytes) {
     return out;
   }
   if (state.codePage == 65001) return DecodeUtf8(bytes);
-  return DecodeWithConverter(ThreadConverter(state.converterName), bytes);
+  return WithThreadConverter(state.converterName, [&](UConverter* converter) {
+    return DecodeWithConverter(converter, bytes);
+  });
 }
 
 std::optional<std::string> EncodeAnsi(std::u16string_view units) {
   const CodePageState& state = CheckedState();
   if (units.empty()) return std::string();
-  return EncodeWithConverter(
-      ThreadConverter(state.codePage == 65001 ? std::string("UTF-8") : state.converterName), units);
+  return WithThreadConverter(
+      state.codePage == 65001 ? std::string("UTF-8") : state.converterName,
+      [&](UConverter* converter) { return EncodeWithConverter(converter, units); });
 }
 
 }  // namespace Norv::Text

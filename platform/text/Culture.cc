@@ -30,6 +30,7 @@
 
 #include "base/Mutex.h"
 #include "base/NoDestructor.h"
+#include "base/ThreadCache.h"
 #include "platform/text/TextInternal.h"
 #include "services/Text.h"
 
@@ -409,6 +410,12 @@ void BuildMonthTable(const Culture& culture) {
   culture.monthNumbers = std::move(months);
 }
 
+// Each thread's clones of the cultures' ICU calendars, which are not
+// thread-safe.
+struct ThreadCalendars {
+  std::map<const Culture*, std::unique_ptr<icu::Calendar>> of;
+};
+
 // The year, month and day of `date` in the culture's own calendar.
 void CalendarFields(const Culture& culture, const DateTime& date, std::int32_t* year,
                     std::int32_t* month, std::int32_t* day) {
@@ -424,12 +431,14 @@ void CalendarFields(const Culture& culture, const DateTime& date, std::int32_t* 
     return;
   }
   // Outside the table: this thread's own ICU calendar (not thread-safe).
-  thread_local std::map<const Culture*, std::unique_ptr<icu::Calendar>> calendars;
-  std::unique_ptr<icu::Calendar>& calendar = calendars[&culture];
-  if (!calendar) calendar.reset(culture.calendar->clone());
-  if (!calendar) throw std::bad_alloc();
   std::int32_t fields[3];
-  if (!IcuFields(*calendar, days, fields)) {
+  const bool found = Base::ThreadCache<ThreadCalendars>::Use([&](ThreadCalendars& calendars) {
+    std::unique_ptr<icu::Calendar>& calendar = calendars.of[&culture];
+    if (!calendar) calendar.reset(culture.calendar->clone());
+    if (!calendar) throw std::bad_alloc();
+    return IcuFields(*calendar, days, fields);
+  });
+  if (!found) {
     // Only a date far outside any calendar's range gets here: show the
     // Gregorian fields rather than fail.
     fields[0] = date.year;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <utility>
@@ -60,6 +61,8 @@ TEST(ShutdownCliTest, HostAndSubscriberTalkThroughTheirStandardStreams) {
   const std::optional<int> hostStatus = host.Wait();
   ASSERT_TRUE(hostStatus.has_value());
   EXPECT_TRUE(WIFEXITED(*hostStatus) && WEXITSTATUS(*hostStatus) == 0);
+  // quit stopped the service, as a signal does: no socket or lock file is left.
+  EXPECT_TRUE(std::filesystem::is_empty(pipes.Path() / "pipes"));
 }
 
 bool ExitedWithZero(const std::optional<int>& status) {

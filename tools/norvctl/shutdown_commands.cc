@@ -5,7 +5,8 @@
 //              standard input).
 //   host       the host application: starts the service and takes commands
 //              (request, force, stop, start PID, quit) from standard input,
-//              until quit, SIGINT or SIGTERM (or, if asked, the end of input).
+//              until quit, SIGINT or SIGTERM (or, if asked, the end of input),
+//              and stops the service on its way out, whichever ended it.
 //
 // Neither leaves because its input ended unless asked to: started from a
 // script's background, under a service manager or by a program that closes
@@ -171,12 +172,21 @@ bool RunHostCommand(const std::string& line) {
   return true;
 }
 
+// Stops the service, so that subscribers see their sessions end and nothing
+// is left in the endpoint directory.
+void StopOnLeaving() {
+  try {
+    ShutdownFactory::StopShutdownService();
+  } catch (const std::exception& e) {
+    PrintLine(std::string("error: ") + e.what());
+  }
+}
+
 // Runs the commands of standard input as they arrive, until quit, a stop
 // signal or, with `untilInputEnds`, the end of input; without it the service
-// goes on after the input ends, until a signal. A signal stops the service;
-// after quit or the end of input it is left running (an open host listens
-// until the process ends).
-void RunHost(int pid, bool untilInputEnds) {
+// goes on after the input ends, until a signal. Returns the signal's name, or
+// the empty string.
+std::string RunHostCommands(int pid, bool untilInputEnds) {
   StopSignals signals("norvctl shutdown");
   ShutdownFactory::StartShutdownService(pid);
   PrintLine("start: process " + std::to_string(pid));
@@ -186,14 +196,7 @@ void RunHost(int pid, bool untilInputEnds) {
   for (;;) {
     Poll(fds, 2, "norvctl shutdown host: poll");
     if (fds[0].revents != 0) {
-      const std::string signal = signals.Wait();
-      try {
-        ShutdownFactory::StopShutdownService();
-      } catch (const std::exception& e) {
-        PrintLine(std::string("error: ") + e.what());
-      }
-      PrintLine("stopped on " + signal);
-      return;
+      return signals.Wait();
     }
     if (fds[1].revents == 0) continue;
     ssize_t got = 0;
@@ -206,16 +209,24 @@ void RunHost(int pid, bool untilInputEnds) {
       for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
         std::string line = pending.substr(0, end);
         pending.erase(0, end + 1);
-        if (!RunHostCommand(line)) return;
+        if (!RunHostCommand(line)) return {};
       }
       continue;
     }
     // The input ended (or cannot be read): its last line may lack a newline.
-    if (!pending.empty() && !RunHostCommand(pending)) return;
+    if (!pending.empty() && !RunHostCommand(pending)) return {};
     pending.clear();
-    if (untilInputEnds) return;
+    if (untilInputEnds) return {};
     fds[1].fd = -1;  // poll() skips it from now on
   }
+}
+
+// Whichever ends the commands, the service is stopped on the way out, as
+// the tool leaves.
+void RunHost(int pid, bool untilInputEnds) {
+  const std::string signal = RunHostCommands(pid, untilInputEnds);
+  StopOnLeaving();
+  if (!signal.empty()) PrintLine("stopped on " + signal);
 }
 
 }  // namespace
@@ -252,9 +263,8 @@ void AddShutdownCommands(CLI::App& app) {
       "host",
       "Start the shutdown service for process --pid (default: this process), then read commands "
       "from standard input, one per line: request, force, stop, start PID, quit. Prints one "
-      "answer line per command. Runs until quit, or SIGINT or SIGTERM (then it stops the service "
-      "and exits 0); when the input ends it goes on serving unless --until-stdin-closes is "
-      "given.");
+      "answer line per command. Runs until quit, SIGINT or SIGTERM, then stops the service and "
+      "exits 0; when the input ends it goes on serving unless --until-stdin-closes is given.");
   host->add_option("--pid", *hostPid, "Process id whose endpoint Shutdown to serve");
   host->add_flag("--until-stdin-closes", *hostUntilInputEnds,
                  "Exit 0 when standard input ends, as after quit");
