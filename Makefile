@@ -6,7 +6,7 @@ PACKAGES := build-essential cmake ninja-build pkg-config git \
   libgrpc++-dev protobuf-compiler-grpc libprotobuf-dev protobuf-compiler \
   libicu-dev libsodium-dev libsqlite3-dev libcli11-dev libabsl-dev \
   libgtest-dev libgmock-dev googletest libbenchmark-dev clang libclang-rt-14-dev \
-  python3-grpcio python3-protobuf \
+  python3-grpcio python3-protobuf python3-markdown \
   dpkg-dev file help2man lintian
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 

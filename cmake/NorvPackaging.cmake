@@ -1,10 +1,14 @@
 # Debian packages, one per install component (cmake/NorvInstall.cmake),
 # built by cpack from the default build tree (`make package`):
-#   libnorv-interop0     runtime: libnorv-interop.so.0 and libnorv-platform.so.0
+#   libnorv-interop0     runtime: libnorv-interop.so.0, libnorv-platform.so.0
+#                        and libnorv-contracts.so.0, in /usr/lib/<triplet>
 #   libnorv-interop-dev  dev: headers, CMake package, pkg-config files, the
-#                        .proto contracts and the unversioned .so links
+#                        .proto contracts, the unversioned .so links, the
+#                        documents (Markdown and HTML), the examples and
+#                        norv-interop(7)
 #   norvctl              tools: norvctl, norv-companion-demo, their manual pages
-# Installed under /usr, stripped and without RUNPATH (cmake/debian/StripRunpath.cmake).
+# Installed under /usr (CPACK_SET_DESTDIR, so that the pkg-config files
+# written at install time name /usr, not the staging directory), stripped and without RUNPATH (cmake/debian/StripRunpath.cmake).
 # Dependencies on Debian's libraries are computed by dpkg-shlibdeps; the
 # packages of this project depend on each other at the exact version, since
 # the 0.x interface promises no binary compatibility between versions.
@@ -47,6 +51,8 @@ set(CPACK_PACKAGE_NAME norv-interop)
 set(CPACK_PACKAGE_VENDOR "The Norv Interop developers")
 set(CPACK_PACKAGE_CONTACT "${NORV_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/debian/StripRunpath.cmake)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
@@ -73,6 +79,10 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/triggers)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
+# The contracts' generated headers need the protobuf and gRPC headers the
+# package was built against; a host of the bridge alone needs neither.
+set(CPACK_DEBIAN_DEV_PACKAGE_SUGGESTS
+  "libgrpc++-dev, libprotobuf-dev, protobuf-compiler, protobuf-compiler-grpc, python3-grpcio")
 
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION
 "native bridge to the Norv data service, documents and shutdown coordination
@@ -81,13 +91,19 @@ service, application launcher, per-author TD list documents and settings
 through plain static functions, and run the shutdown coordination service
 to which client applications subscribe. libnorv-platform.so.0 is the layer
 it stands on: hosting and calling services over gRPC on Unix domain
-sockets, thread culture, documents, settings and encryption.")
+sockets, thread culture, documents, settings and encryption.
+libnorv-contracts.so.0 holds the generated protobuf and gRPC code of the
+wire contracts, the one copy every program in a process shares.")
 set(CPACK_DEBIAN_DEV_DESCRIPTION
 "development files for the Norv interop libraries
-Headers of the bridge (<norv/interop.h>) and of the platform API
-(<norv/platform.h>), the CMake package NorvInterop, the pkg-config files
-norv-interop and norv-platform, and the wire contracts as .proto files
-under /usr/share/norv-interop/proto for peers in any language.")
+Headers of the bridge (<norv/interop.h>), of the platform API
+(<norv/platform.h>) and of the generated contract code
+(<norv/contracts/v1/*.grpc.pb.h>), the CMake package NorvInterop, the
+pkg-config files norv-interop, norv-platform and norv-contracts, and the
+wire contracts as .proto files under /usr/share/norv-interop/proto for
+peers in any language, with the manual page norv-interop(7). The user's
+guide and topic documents (Markdown and HTML) and the examples are in
+/usr/share/doc/libnorv-interop-dev.")
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION
 "command-line tool for the Norv interop library
 norvctl calls every function of the Norv interop library, serves the

@@ -7,7 +7,8 @@
 // $XDG_CONFIG_HOME/norv/ (else ~/.config/norv/), resolved on every call and
 // created with mode 0600 on first use. Each encryption draws a fresh nonce, so
 // one password encrypts differently every time. Anyone who can run programs as
-// the same user can read the key and so decrypt; see docs/security.md.
+// the same user can read the key and so decrypt; see
+// /usr/share/doc/libnorv-interop-dev/security.md.
 //
 // The encrypted form is printable ASCII: "norv1:" followed by standard base64
 // (with padding) of nonce, tag and ciphertext. The plaintext is the

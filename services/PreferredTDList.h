@@ -1,7 +1,8 @@
 // The preferred TD list document of an author directory: the author's
 // preferred TD mode, an ordered list of (borehole id, TD id) pairs and the
 // last borehole id and last TD chart id. The format, the file's place and
-// the saving rules are described in docs/preferred-td-list.md.
+// the saving rules are described in
+// /usr/share/doc/libnorv-interop-dev/preferred-td-list.md.
 //
 // A PreferredTDListFile names one directory and holds no file open; every
 // member reads or writes the file anew. Saves are atomic (a reader sees the

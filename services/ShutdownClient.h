@@ -1,6 +1,6 @@
 // ShutdownClient: a client application's subscription to the shutdown
 // coordination service that a host application runs on its endpoint
-// "Shutdown" (see docs/shutdown.md).
+// "Shutdown" (see /usr/share/doc/libnorv-interop-dev/shutdown.md).
 //
 // A ShutdownClient opens one duplex session to the endpoint "Shutdown" of a
 // process and subscribes under a key of the application's choice. While the

@@ -20,7 +20,7 @@ function(build_with_pkg_config module source output)
     message(FATAL_ERROR "pkg-config does not know ${module} under ${prefix}")
   endif()
   separate_arguments(flags UNIX_COMMAND "${flags}")
-  run(c++ -std=c++17 ${source} -o ${output} ${flags} -Wl,-rpath,${prefix}/lib)
+  run(c++ -std=c++17 ${source} -o ${output} ${flags} -Wl,-rpath,${prefix}/${LIBDIR})
 endfunction()
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/consumer -G Ninja
@@ -28,7 +28,7 @@ run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/consumer -G Ninja
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/consumer)
 run(${WORK_DIR}/consumer/consumer)
 # pkg-config: the flags it gives must be enough to build the same program.
-set(ENV{PKG_CONFIG_PATH} ${prefix}/lib/pkgconfig)
+set(ENV{PKG_CONFIG_PATH} ${prefix}/${LIBDIR}/pkgconfig)
 build_with_pkg_config(norv-interop ${CONSUMER_DIR}/main.cc ${WORK_DIR}/consumer-pc)
 run(${WORK_DIR}/consumer-pc)
 
@@ -64,5 +64,6 @@ run(protoc -I ${proto_root} --cpp_out=${WORK_DIR}/proto-cpp --grpc_out=${WORK_DI
 run(protoc -I ${proto_root} --python_out=${WORK_DIR}/proto-py
     --grpc_python_out=${WORK_DIR}/proto-py
     --plugin=protoc-gen-grpc_python=/usr/bin/grpc_python_plugin ${protos})
-run(${WORK_DIR}/sdk/sdk_host /usr/bin/python3 ${SDK_DIR}/shutdown_client.py ${WORK_DIR}/proto-py)
+run(${WORK_DIR}/sdk/sdk_host /usr/bin/python3 ${EXAMPLES_DIR}/python/shutdown_client.py
+    ${WORK_DIR}/proto-py)
 file(REMOVE_RECURSE $ENV{NORV_PIPE_DIR})

@@ -22,7 +22,8 @@ namespace Norv::MirnDataService::Interop {
 
 // The names below are fixed by the interface, the odd ones too
 // (Preferred_TDMode, IsDatabaseCanBeConnected, PreferredTDListExist, the
-// parameter LastTDChartId): see docs/architecture.md before renaming any.
+// parameter LastTDChartId): see "Names fixed by the interface" in
+// /usr/share/doc/libnorv-interop-dev/architecture.md before renaming any.
 class NORV_INTEROP_API MirnDataService {
  public:
   // The author's preferred TD mode. Values other than the three below are

@@ -2,9 +2,17 @@
 
     shutdown_client.py STUB_DIR HOST_PID
 
-STUB_DIR holds the modules that protoc and the gRPC Python plugin generated
-from share/norv-interop/proto. The client opens a session with the shutdown
-service of HOST_PID, subscribes under its process id, refuses the first
+STUB_DIR holds the modules generated from /usr/share/norv-interop/proto with
+the system protoc and the gRPC Python plugin (norv-interop(7), EXAMPLES):
+
+    protoc -I /usr/share/norv-interop/proto --python_out=STUB_DIR \\
+      --grpc_python_out=STUB_DIR \\
+      --plugin=protoc-gen-grpc_python=/usr/bin/grpc_python_plugin \\
+      norv/contracts/v1/types.proto norv/contracts/v1/shutdown.proto
+
+A host to subscribe to: `norvctl shutdown host`, which prints its process
+id. The client opens a session with the shutdown service of HOST_PID,
+subscribes under its process id, refuses the first
 request, agrees to the next, answers the force, half-closes its side and
 reads until the service ends the session. It reports each event on standard
 output, as the C++ client does.
