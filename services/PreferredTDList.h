@@ -98,13 +98,13 @@ class NORV_PLATFORM_API BoreholeTDList {
 class NORV_PLATFORM_API PreferredTDListFile {
  public:
   // The document of `authorDirectory`, the directory named by the text
-  // encoded back through the ANSI code page (see docs/preferred-td-list.md).
-  // A directory without a list, a missing directory and the empty (or null)
-  // name all read as "no list". So does a name that no directory can carry:
-  // a U+0000, an unpaired surrogate, a character the code page cannot encode
-  // back, or a U+FFFD (what decoding made of a byte that is no character);
-  // saving into one raises DocumentException naming it. Raises nothing else
-  // (but TextConfigurationError for an unknown code page).
+  // encoded back through the ANSI code page (see
+  // /usr/share/doc/libnorv-interop-dev/preferred-td-list.md). A directory without a list, a missing
+  // directory and the empty (or null) name all read as "no list". So does a name that no directory
+  // can carry: a U+0000, an unpaired surrogate, a character the code page cannot encode back, or a
+  // U+FFFD (what decoding made of a byte that is no character); saving into one raises
+  // DocumentException naming it. Raises nothing else (but TextConfigurationError for an unknown
+  // code page).
   explicit PreferredTDListFile(const ServiceString& authorDirectory);
 
   // The stored mode, whatever its number; kPreferredTDModeNone without a list.
