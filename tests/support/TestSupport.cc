@@ -45,7 +45,8 @@ PrivatePipeDir::PrivatePipeDir() : env_("NORV_PIPE_DIR", (dir_.Path() / "pipes")
 
 static std::filesystem::path FromEnv(const char* name) {
   const char* value = std::getenv(name);
-  if (value == nullptr) throw std::runtime_error(std::string(name) + " is not set; run under ctest");
+  if (value == nullptr)
+    throw std::runtime_error(std::string(name) + " is not set; run under ctest");
   return value;
 }
 
