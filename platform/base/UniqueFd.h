@@ -10,7 +10,7 @@
 
 #include <unistd.h>
 
-#include "platform/base/NoCancellation.h"
+#include "platform/base/Cancellation.h"
 
 namespace Norv::Platform::internal {
 
@@ -45,7 +45,7 @@ class UniqueFd {
 
  private:
   static int CloseFd(int fd) noexcept {
-    NoCancellation deferred;
+    CancellationDeferred deferred;
     return ::close(fd);
   }
 

@@ -1,6 +1,6 @@
 #include "platform/documents/DocumentStore.h"
+#include "platform/base/Cancellation.h"
 #include "platform/base/Files.h"
-#include "platform/base/NoCancellation.h"
 #include "platform/base/UniqueFd.h"
 #include "platform/documents/DocumentTesting.h"
 #include "services/Text.h"
@@ -43,7 +43,8 @@ bool StepFails(testing::WriteStep step) {
 
 std::string ErrorText(int error) { return std::generic_category().message(error); }
 
-using Platform::internal::NoCancellation;
+using Platform::internal::CancellationDeferred;
+using Platform::internal::CancellationPoint;
 using Platform::internal::SyncDirectory;
 using Platform::internal::TemporaryFile;
 using Platform::internal::UniqueFd;
@@ -63,8 +64,7 @@ class DirectoryLock {
  public:
   // Read-only is enough for flock, and lets authors who share a directory
   // use a lock file that another of them created.
-  DirectoryLock(const std::string& directory, const std::string& documentPath,
-                NoCancellation& cancellation)
+  DirectoryLock(const std::string& directory, const std::string& documentPath)
       : path_(directory + "/" + std::string(kLockName)),
         fd_(::open(path_.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644)) {
     const std::string& path = path_;
@@ -84,7 +84,7 @@ class DirectoryLock {
       }
       std::this_thread::sleep_for(
           std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
-      cancellation.ActOnPending();  // a host may cancel a save that waits here
+      CancellationPoint();  // a host may cancel a save that waits here
       pause = std::min(pause * 2, std::chrono::microseconds(20000));
     }
   }
@@ -317,8 +317,8 @@ bool UpdateDocument(const std::string& directory, const DocumentChange& change) 
   // the lock is held the save runs to its end (bounded by the disk) and the
   // cancellation acts after it: write and fsync, where glibc would act on
   // one, sit in noexcept frames that cannot unwind.
-  NoCancellation cancellation;
-  DirectoryLock lock(directory, documentPath, cancellation);
+  CancellationDeferred deferred;
+  DirectoryLock lock(directory, documentPath);
   RemoveStaleTemporaries(directory);
   const std::optional<Document> current = ReadDocument(directory);
   const std::optional<Document> next = change(current);

@@ -18,10 +18,6 @@ namespace {
 
 void DiscardLog(gpr_log_func_args*) {}
 
-// Whether the innermost CancellationDeferred of this thread found
-// cancellation allowed.
-thread_local constinit bool tCancellationAllowed = false;
-
 std::atomic<pid_t> gGrpcProcess{0};
 // Set in every child forked (by fork(), which runs pthread_atfork handlers)
 // after gRPC was first used: only then does a call pay for getpid(), a
@@ -40,25 +36,6 @@ struct Kept {
 std::atomic<Kept*> gKept{nullptr};
 
 }  // namespace
-
-CancellationDeferred::CancellationDeferred() noexcept : previousAllowed_(tCancellationAllowed) {
-  ::pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previousState_);
-  tCancellationAllowed = previousAllowed_ || previousState_ == PTHREAD_CANCEL_ENABLE;
-}
-
-CancellationDeferred::~CancellationDeferred() {
-  tCancellationAllowed = previousAllowed_;
-  ::pthread_setcancelstate(previousState_, nullptr);
-}
-
-void CancellationPoint() {
-  if (!tCancellationAllowed) return;
-  // Unwinds from here when a cancellation is pending; the frames above are
-  // the component's own, which unwind cleanly.
-  ::pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
-  ::pthread_testcancel();
-  ::pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
-}
 
 UnaryQueue::~UnaryQueue() {
   cq.Shutdown();

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "base/ThreadCache.h"
+#include "platform/base/Cancellation.h"
 #include "services/NamedPipeServiceHost.h"
 
 namespace Norv::ServiceModel::internal {
@@ -63,31 +64,10 @@ std::shared_ptr<grpc::Channel> NewChannel(const std::string& path);
 // "process P, endpoint E, operation O".
 void ConnectChannel(grpc::Channel& channel, const std::string& path, const std::string& where);
 
-// Keeps a cancellation of the calling thread (pthread_cancel) from acting
-// inside gRPC, whose frames cannot be unwound through: while one is alive, a
-// pending cancellation is acted on only at CancellationPoint(), in the
-// component's own frames, and only if the thread allowed cancellation when it
-// came in. A host may cancel a thread blocked in a call; the unwinding then
-// starts within one kCancellationSlice.
-class CancellationDeferred {
- public:
-  CancellationDeferred() noexcept;
-  ~CancellationDeferred();
-  CancellationDeferred(const CancellationDeferred&) = delete;
-  CancellationDeferred& operator=(const CancellationDeferred&) = delete;
-
- private:
-  int previousState_ = 0;
-  bool previousAllowed_ = false;
-};
-
-// How long a wait inside gRPC lasts at most before a pending cancellation of
-// the waiting thread is looked at.
-inline constexpr std::chrono::milliseconds kCancellationSlice{50};
-
-// Acts on a pending cancellation of this thread, if the innermost
-// CancellationDeferred allows it; does nothing outside one.
-void CancellationPoint();
+// Cancellation of a thread blocked in a call (see platform/base/Cancellation.h).
+using Platform::internal::CancellationDeferred;
+using Platform::internal::CancellationPoint;
+using Platform::internal::kCancellationSlice;
 
 // A completion queue for unary calls, empty between calls; shut down and
 // drained when it goes.

@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "base/SwallowFailures.h"
-#include "platform/base/NoCancellation.h"
+#include "platform/base/Cancellation.h"
 #include "servers/launcher/ChildReaper.h"
 #include "servers/launcher/Spawn.h"
 
@@ -163,7 +163,7 @@ ReferenceLauncher::~ReferenceLauncher() {
   // Close released everything before raising; nothing is left to do. A
   // cancellation of the thread waits until the destructor has returned:
   // unwinding out of it would end the process.
-  Platform::internal::NoCancellation deferred;
+  Platform::internal::CancellationDeferred deferred;
   Base::SwallowFailures([this] { Stop(); });
 }
 
