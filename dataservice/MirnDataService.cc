@@ -9,6 +9,7 @@
 #include "base/SwallowFailures.h"
 #include "conversion/Conversion.h"
 #include "dataservice/DataServiceChannel.h"
+#include "services/Diagnostics.h"
 #include "services/NamedPipeServiceHost.h"
 
 namespace Norv::MirnDataService::Interop {
@@ -43,6 +44,9 @@ void MirnDataService::LogOn(char* projectPath, char* user, char* password, char*
     ServiceString secret = ToServiceString(password);
     ServiceString authorName = ToServiceString(author);
     channel->LogOn(project, userName, secret, authorName);
+  }, [pid](const std::exception* failure) {
+    ServiceModel::ReportSwallowed(ServiceModel::DiagnosticKind::kLogOnFailed,
+                                  "MirnDataService::LogOn", pid, failure);
   });
 }
 

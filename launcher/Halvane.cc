@@ -7,6 +7,7 @@
 #include "base/SwallowFailures.h"
 #include "conversion/Conversion.h"
 #include "launcher/ApplicationLauncher.h"
+#include "services/Diagnostics.h"
 #include "services/NamedPipeServiceHost.h"
 
 namespace Norv::Halvane::Interop {
@@ -35,6 +36,9 @@ void Halvane::LogOn(char* projectPath, char* user, char* password, char* author)
     const ServiceString servicePassword = Norv::Interop::ToServiceString(password);
     const ServiceString serviceAuthor = Norv::Interop::ToServiceString(author);
     launcher->LogOn(serviceProjectPath, serviceUser, servicePassword, serviceAuthor);
+  }, [](const std::exception* failure) {
+    ServiceModel::ReportSwallowed(ServiceModel::DiagnosticKind::kLogOnFailed, "Halvane::LogOn",
+                                  static_cast<std::int32_t>(::getpid()), failure);
   });
 }
 
