@@ -11,6 +11,7 @@
 
 #include <grpcpp/server_posix.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 
@@ -111,10 +112,12 @@ void Acceptor::Run(grpc::Server* server) {
       }
       continue;
     }
-    PeerIdentity identity = ReadPeerIdentity(fd);
+    Connection connection{ReadPeerIdentity(fd), 0};
+    struct stat st {};
+    if (::fstat(fd, &st) == 0) connection.inode = st.st_ino;
     {
       Base::MutexLock lock(&mu_);
-      peers_[fd] = std::move(identity);
+      peers_[fd] = std::move(connection);
     }
     // gRPC owns the descriptor from here and closes it with the connection.
     grpc::AddInsecureChannelFromFd(server, fd);
@@ -130,7 +133,26 @@ PeerIdentity Acceptor::Find(std::string_view grpcPeer) const {
   if (error != std::errc() || end != digits.data() + digits.size()) return {};
   Base::MutexLock lock(&mu_);
   auto it = peers_.find(fd);
-  return it == peers_.end() ? PeerIdentity{} : it->second;
+  return it == peers_.end() ? PeerIdentity{} : it->second.identity;
+}
+
+std::vector<PeerIdentity> Acceptor::OpenConnections() const {
+  std::vector<PeerIdentity> open;
+  {
+    Base::MutexLock lock(&mu_);
+    for (const auto& [fd, connection] : peers_) {
+      // gRPC closes a descriptor when its connection ends, and a number is
+      // reused only by a new descriptor, whose inode differs.
+      struct stat st {};
+      if (::fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode) && st.st_ino == connection.inode) {
+        open.push_back(connection.identity);
+      }
+    }
+  }
+  std::sort(open.begin(), open.end(), [](const PeerIdentity& a, const PeerIdentity& b) {
+    return a.connectedAt < b.connectedAt;
+  });
+  return open;
 }
 
 bool Acceptor::PathReplaced() const noexcept {

@@ -26,6 +26,7 @@
 #include <string_view>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "base/Mutex.h"
 #include "platform/base/UniqueFd.h"
@@ -56,6 +57,8 @@ class Acceptor {
   // The identity of the connection that gRPC names `grpcPeer` ("fd:<n>");
   // pid 0 when it is none of this acceptor's.
   PeerIdentity Find(std::string_view grpcPeer) const;
+  // The connections accepted here that are still open, oldest first.
+  std::vector<PeerIdentity> OpenConnections() const;
   // Whether the file at the bound path is no longer the socket bound here.
   bool PathReplaced() const noexcept;
 
@@ -71,7 +74,12 @@ class Acceptor {
   mutable Base::Mutex mu_;
   // Keyed by descriptor number: a number is reused only after gRPC closed
   // the connection that had it, and the new connection's record replaces it.
-  std::unordered_map<int, PeerIdentity> peers_ ABSL_GUARDED_BY(mu_);
+  // The inode tells whether the descriptor is still that connection.
+  struct Connection {
+    PeerIdentity identity;
+    ino_t inode = 0;
+  };
+  std::unordered_map<int, Connection> peers_ ABSL_GUARDED_BY(mu_);
 };
 
 }  // namespace Norv::ServiceModel::internal

@@ -45,6 +45,7 @@
 #include "platform/pipes/HostCore.h"
 #include "platform/pipes/HostFiles.h"
 #include "platform/pipes/HostTesting.h"
+#include "platform/pipes/IntrospectionService.h"
 #include "platform/pipes/Runtime.h"
 #include "platform/pipes/WireValues.h"
 #include "services/NamedPipeServiceHost.h"
@@ -427,6 +428,9 @@ void NamedPipeServiceHost::Impl::StartServer(const Plan& plan) {
     services_.push_back(binding->makeService(core, it->second));
     builder.RegisterService(services_.back().get());
   }
+  // Beside health and reflection, on the same socket: who is connected.
+  services_.push_back(MakeIntrospectionService(core, name_, duplex));
+  builder.RegisterService(services_.back().get());
   server_ = duplex ? StartWithDefaultHealthService(builder) : builder.BuildAndStart();
   if (!server_) {
     throw AddressAccessDeniedException(site_ + ": cannot listen on " + socketPath_);

@@ -156,6 +156,10 @@ class HostCore : public std::enable_shared_from_this<HostCore> {
   PeerIdentity PeerOf(std::string_view grpcPeer) const {
     return acceptor_ ? acceptor_->Find(grpcPeer) : PeerIdentity{};
   }
+  // The connections open now, oldest first.
+  std::vector<PeerIdentity> Connections() const {
+    return acceptor_ ? acceptor_->OpenConnections() : std::vector<PeerIdentity>{};
+  }
   // Whether the socket file at the host's path is no longer the one it bound.
   bool SocketPathReplaced() const noexcept { return acceptor_ && acceptor_->PathReplaced(); }
   // The sessions open now.
