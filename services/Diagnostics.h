@@ -30,10 +30,10 @@ namespace Norv::ServiceModel {
 
 // Which swallowed failure an event reports.
 enum class DiagnosticKind : std::int32_t {
-  kLogOnFailed = 0,             // MirnDataService::LogOn or Halvane::LogOn
-  kShutdownOpenFailed = 1,      // StartShutdownService could not open the host
-  kShutdownCloseFailed = 2,     // StopShutdownService: closing the host failed
-  kShutdownClientCallFailed = 3 // a RequestShutdown or ForceShutdown to a client
+  kLogOnFailed = 0,              // MirnDataService::LogOn or Halvane::LogOn
+  kShutdownOpenFailed = 1,       // StartShutdownService could not open the host
+  kShutdownCloseFailed = 2,      // StopShutdownService: closing the host failed
+  kShutdownClientCallFailed = 3  // a RequestShutdown or ForceShutdown to a client
 };
 
 // "logon-failed", "shutdown-open-failed", "shutdown-close-failed",
@@ -42,9 +42,9 @@ NORV_PLATFORM_API std::string_view DiagnosticKindName(DiagnosticKind kind) noexc
 
 struct DiagnosticEvent {
   DiagnosticKind kind = DiagnosticKind::kLogOnFailed;
-  std::string operation;  // "MirnDataService::LogOn", "RequestShutdown", ...
-  std::int32_t pid = 0;   // the process whose endpoint was meant, 0 when none
-  std::int32_t key = 0;   // a shutdown client's key; 0 for the other kinds
+  std::string operation;     // "MirnDataService::LogOn", "RequestShutdown", ...
+  std::int32_t pid = 0;      // the process whose endpoint was meant, 0 when none
+  std::int32_t key = 0;      // a shutdown client's key; 0 for the other kinds
   std::int32_t peerPid = 0;  // the client's process for a call out, 0 when unknown
   std::string message;       // what the swallowed exception said
   std::chrono::system_clock::time_point when;

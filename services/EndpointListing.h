@@ -64,8 +64,8 @@ struct EndpointInfo {
   std::vector<PeerIdentity> connections;  // its open connections, the probe's own included
   bool hasRegistry = false;               // a shutdown registry follows
   std::vector<ShutdownSubscriberRecord> subscribers;  // sorted by key
-  bool socketPathReplaced = false;        // the host sees another file at its path
-  std::string problem;                // why it is not live, one sentence, or ""
+  bool socketPathReplaced = false;                    // the host sees another file at its path
+  std::string problem;                                // why it is not live, one sentence, or ""
   EndpointState state = EndpointState::kStale;
 };
 

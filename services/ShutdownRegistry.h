@@ -37,10 +37,10 @@ NORV_PLATFORM_API std::string_view ShutdownAnswerName(ShutdownAnswer answer) noe
 
 struct ShutdownSubscriberRecord {
   std::int32_t key = 0;
-  std::int32_t pid = 0;       // the subscriber's process, 0 when unknown
+  std::int32_t pid = 0;  // the subscriber's process, 0 when unknown
   std::uint32_t uid = 0;
-  std::string processName;    // /proc/<pid>/comm when it subscribed, raw bytes
-  bool connected = false;     // its session is open now
+  std::string processName;  // /proc/<pid>/comm when it subscribed, raw bytes
+  bool connected = false;   // its session is open now
   std::chrono::system_clock::time_point subscribedAt;
   ShutdownAnswer lastAnswer = ShutdownAnswer::kNone;
   std::chrono::system_clock::time_point answeredAt;  // epoch when kNone

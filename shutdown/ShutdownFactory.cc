@@ -30,9 +30,11 @@ void ShutdownFactory::StartShutdownService(int pid) {
   SetMaxItemsInObjectGraph(host->Description(), internal::kShutdownMaxItemsInObjectGraph);
   // Not reported to the caller: the host stays unopened until
   // StopShutdownService. A diagnostics handler learns why.
-  Base::SwallowFailures([&host] { host->Open(); }, [pid](const std::exception* failure) {
-    ReportSwallowed(DiagnosticKind::kShutdownOpenFailed, "StartShutdownService", pid, failure);
-  });
+  Base::SwallowFailures([&host] { host->Open(); },
+                        [pid](const std::exception* failure) {
+                          ReportSwallowed(DiagnosticKind::kShutdownOpenFailed,
+                                          "StartShutdownService", pid, failure);
+                        });
 }
 
 void ShutdownFactory::StopShutdownService() {
@@ -46,10 +48,11 @@ void ShutdownFactory::StopShutdownService() {
   } clear;
   if (std::shared_ptr<NamedPipeServiceHost> host = ShutdownGlobals::host->load()) {
     // Close has released the endpoint and its threads even when it raises.
-    Base::SwallowFailures([&host] { host->Close(); }, [&host](const std::exception* failure) {
-      ReportSwallowed(DiagnosticKind::kShutdownCloseFailed, "StopShutdownService", host->Pid(),
-                      failure);
-    });
+    Base::SwallowFailures([&host] { host->Close(); },
+                          [&host](const std::exception* failure) {
+                            ReportSwallowed(DiagnosticKind::kShutdownCloseFailed,
+                                            "StopShutdownService", host->Pid(), failure);
+                          });
   }
 }
 

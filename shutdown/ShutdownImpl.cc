@@ -89,22 +89,23 @@ template <class Call>
 void ShutdownImpl::CallClient(std::int32_t key, const Entry& entry, const char* operation,
                               Call&& call) {
   ShutdownAnswer answer = ShutdownAnswer::kFailed;
-  Base::SwallowFailures([&] { answer = call() ? ShutdownAnswer::kAgreed : ShutdownAnswer::kRefused; },
-                        [&](const std::exception* failure) {
-                          answer = dynamic_cast<const TimeoutException*>(failure) != nullptr
-                                       ? ShutdownAnswer::kTimedOut
-                                       : ShutdownAnswer::kFailed;
-                          if (!DiagnosticsEnabled()) return;
-                          DiagnosticEvent event;
-                          event.kind = DiagnosticKind::kShutdownClientCallFailed;
-                          event.operation = operation;
-                          event.key = key;
-                          event.peerPid = entry.record->pid;
-                          event.message = failure != nullptr ? failure->what()
-                                                             : "the client's call raised an "
-                                                               "exception of unknown type";
-                          ReportDiagnostic(std::move(event));
-                        });
+  Base::SwallowFailures(
+      [&] { answer = call() ? ShutdownAnswer::kAgreed : ShutdownAnswer::kRefused; },
+      [&](const std::exception* failure) {
+        answer = dynamic_cast<const TimeoutException*>(failure) != nullptr
+                     ? ShutdownAnswer::kTimedOut
+                     : ShutdownAnswer::kFailed;
+        if (!DiagnosticsEnabled()) return;
+        DiagnosticEvent event;
+        event.kind = DiagnosticKind::kShutdownClientCallFailed;
+        event.operation = operation;
+        event.key = key;
+        event.peerPid = entry.record->pid;
+        event.message = failure != nullptr ? failure->what()
+                                           : "the client's call raised an "
+                                             "exception of unknown type";
+        ReportDiagnostic(std::move(event));
+      });
   RecordAnswer(*entry.record, answer);
 }
 

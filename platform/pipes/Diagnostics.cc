@@ -46,9 +46,8 @@ struct Delivery {
   void Run() {
     Base::MutexLock lock(&mu);
     for (;;) {
-      changed.Wait(&mu, [this]() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mu) {
-        return stopping || !queue.empty();
-      });
+      changed.Wait(
+          &mu, [this]() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mu) { return stopping || !queue.empty(); });
       if (stopping) return;
       DiagnosticEvent event = std::move(queue.front());
       queue.pop_front();
@@ -70,10 +69,14 @@ Delivery& TheDelivery() {
 
 std::string_view DiagnosticKindName(DiagnosticKind kind) noexcept {
   switch (kind) {
-    case DiagnosticKind::kLogOnFailed: return "logon-failed";
-    case DiagnosticKind::kShutdownOpenFailed: return "shutdown-open-failed";
-    case DiagnosticKind::kShutdownCloseFailed: return "shutdown-close-failed";
-    case DiagnosticKind::kShutdownClientCallFailed: return "shutdown-client-call-failed";
+    case DiagnosticKind::kLogOnFailed:
+      return "logon-failed";
+    case DiagnosticKind::kShutdownOpenFailed:
+      return "shutdown-open-failed";
+    case DiagnosticKind::kShutdownCloseFailed:
+      return "shutdown-close-failed";
+    case DiagnosticKind::kShutdownClientCallFailed:
+      return "shutdown-client-call-failed";
   }
   return "unknown";
 }

@@ -221,7 +221,8 @@ Base::Mutex& OpenHostsMu() {
   static Base::NoDestructor<Base::Mutex> mu;
   return *mu;
 }
-std::map<std::string, std::weak_ptr<HostCore>>& OpenHosts() ABSL_EXCLUSIVE_LOCKS_REQUIRED(OpenHostsMu()) {
+std::map<std::string, std::weak_ptr<HostCore>>& OpenHosts()
+    ABSL_EXCLUSIVE_LOCKS_REQUIRED(OpenHostsMu()) {
   static Base::NoDestructor<std::map<std::string, std::weak_ptr<HostCore>>> hosts;
   return *hosts;
 }
@@ -598,11 +599,16 @@ IShutdownRegistryView::~IShutdownRegistryView() = default;
 
 std::string_view ShutdownAnswerName(ShutdownAnswer answer) noexcept {
   switch (answer) {
-    case ShutdownAnswer::kNone: return "none";
-    case ShutdownAnswer::kAgreed: return "agreed";
-    case ShutdownAnswer::kRefused: return "refused";
-    case ShutdownAnswer::kFailed: return "failed";
-    case ShutdownAnswer::kTimedOut: return "timed-out";
+    case ShutdownAnswer::kNone:
+      return "none";
+    case ShutdownAnswer::kAgreed:
+      return "agreed";
+    case ShutdownAnswer::kRefused:
+      return "refused";
+    case ShutdownAnswer::kFailed:
+      return "failed";
+    case ShutdownAnswer::kTimedOut:
+      return "timed-out";
   }
   return "unknown";
 }

@@ -19,11 +19,16 @@ std::int64_t UnixMs(std::chrono::system_clock::time_point when) {
 
 v1::ShutdownAnswer WireAnswer(ShutdownAnswer answer) {
   switch (answer) {
-    case ShutdownAnswer::kNone: return v1::SHUTDOWN_ANSWER_NONE;
-    case ShutdownAnswer::kAgreed: return v1::SHUTDOWN_ANSWER_AGREED;
-    case ShutdownAnswer::kRefused: return v1::SHUTDOWN_ANSWER_REFUSED;
-    case ShutdownAnswer::kFailed: return v1::SHUTDOWN_ANSWER_FAILED;
-    case ShutdownAnswer::kTimedOut: return v1::SHUTDOWN_ANSWER_TIMED_OUT;
+    case ShutdownAnswer::kNone:
+      return v1::SHUTDOWN_ANSWER_NONE;
+    case ShutdownAnswer::kAgreed:
+      return v1::SHUTDOWN_ANSWER_AGREED;
+    case ShutdownAnswer::kRefused:
+      return v1::SHUTDOWN_ANSWER_REFUSED;
+    case ShutdownAnswer::kFailed:
+      return v1::SHUTDOWN_ANSWER_FAILED;
+    case ShutdownAnswer::kTimedOut:
+      return v1::SHUTDOWN_ANSWER_TIMED_OUT;
   }
   return v1::SHUTDOWN_ANSWER_NONE;
 }
@@ -98,7 +103,8 @@ class CallbackIntrospection final : public v1::Introspection::CallbackService {
 
 std::unique_ptr<grpc::Service> MakeIntrospectionService(std::shared_ptr<HostCore> core,
                                                         std::string endpoint, bool callback) {
-  if (callback) return std::make_unique<CallbackIntrospection>(std::move(core), std::move(endpoint));
+  if (callback)
+    return std::make_unique<CallbackIntrospection>(std::move(core), std::move(endpoint));
   return std::make_unique<SyncIntrospection>(std::move(core), std::move(endpoint));
 }
 

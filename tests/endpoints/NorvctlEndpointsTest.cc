@@ -343,8 +343,8 @@ TEST_F(NorvctlEndpointsTest, ShowsClientsSubscribersAndATakeoverAsAConflict) {
   // The kernel names a process after the file it ran.
   const fs::path odd = files_.Path() / "sub\x1b[2Jx";
   fs::create_symlink(NORV_NORVCTL, odd);
-  auto refuser = Start({odd.string(), "shutdown", "subscribe", "--pid",
-                        std::to_string(host->Pid()), "--key", "7", "--answer", "no"});
+  auto refuser = Start({odd.string(), "shutdown", "subscribe", "--pid", std::to_string(host->Pid()),
+                        "--key", "7", "--answer", "no"});
   ASSERT_THAT(refuser->ReadLine().value_or(""), HasSubstr("subscribed"));
   host->WriteLine("request");
   ASSERT_EQ(host->ReadLine().value_or(""), "request: false");

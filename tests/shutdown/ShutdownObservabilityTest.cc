@@ -6,9 +6,9 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <optional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 

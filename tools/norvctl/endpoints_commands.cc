@@ -133,9 +133,9 @@ std::string JsonClients(const EndpointInfo& info) {
   bool first = true;
   for (const PeerIdentity& peer : Clients(info)) {
     out += std::string(first ? "" : ", ") + "{\"pid\": " + std::to_string(peer.pid) +
-           ", \"uid\": " + std::to_string(peer.uid) + ", \"process\": " +
-           JsonOrNull(peer.processName) + ", \"since_unix_ms\": " +
-           std::to_string(UnixMs(peer.connectedAt)) + "}";
+           ", \"uid\": " + std::to_string(peer.uid) +
+           ", \"process\": " + JsonOrNull(peer.processName) +
+           ", \"since_unix_ms\": " + std::to_string(UnixMs(peer.connectedAt)) + "}";
     first = false;
   }
   return out + "]";
@@ -147,8 +147,8 @@ std::string JsonSubscribers(const EndpointInfo& info) {
   for (std::size_t i = 0; i < info.subscribers.size(); ++i) {
     const ShutdownSubscriberRecord& s = info.subscribers[i];
     out += std::string(i ? ", " : "") + "{\"key\": " + std::to_string(s.key) +
-           ", \"pid\": " + std::to_string(s.pid) + ", \"process\": " +
-           JsonOrNull(s.processName) + ", \"connected\": " + (s.connected ? "true" : "false") +
+           ", \"pid\": " + std::to_string(s.pid) + ", \"process\": " + JsonOrNull(s.processName) +
+           ", \"connected\": " + (s.connected ? "true" : "false") +
            ", \"subscribed_unix_ms\": " + std::to_string(UnixMs(s.subscribedAt)) +
            ", \"last_answer\": " + Utf8Json(ServiceModel::ShutdownAnswerName(s.lastAnswer)) +
            ", \"answered_unix_ms\": " + std::to_string(UnixMs(s.answeredAt)) + "}";
