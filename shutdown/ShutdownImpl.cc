@@ -112,10 +112,12 @@ void ShutdownImpl::CallClient(std::int32_t key, const Entry& entry, const char* 
 void ShutdownImpl::ForceShutdownAllClients() {
   const std::shared_ptr<const ClientMap> clients = Snapshot();
   if (clients == nullptr) return;
-  for (const auto& [key, entry] : *clients) {
+  // Not a structured binding: a lambda below captures the entry.
+  for (const auto& item : *clients) {
+    const Entry& entry = item.second;
     if (!NamedPipeServiceHost::IsConnected(entry.channel)) continue;
     // A client that fails, times out or goes away is passed over.
-    CallClient(key, entry, "ForceShutdown", [&entry] {
+    CallClient(item.first, entry, "ForceShutdown", [&entry] {
       entry.channel->ForceShutdown();
       return true;
     });
@@ -126,10 +128,12 @@ bool ShutdownImpl::RequestShutdownAllClients() {
   const std::shared_ptr<const ClientMap> clients = Snapshot();
   if (clients == nullptr) return true;
   bool result = true;
-  for (const auto& [key, entry] : *clients) {
+  // Not a structured binding: a lambda below captures the entry.
+  for (const auto& item : *clients) {
+    const Entry& entry = item.second;
     if (!NamedPipeServiceHost::IsConnected(entry.channel)) continue;
     // A client that fails, times out or goes away counts as agreeing.
-    CallClient(key, entry, "RequestShutdown", [&entry, &result] {
+    CallClient(item.first, entry, "RequestShutdown", [&entry, &result] {
       bool agreed = entry.channel->RequestShutdown();
       if (!agreed) result = false;
       return agreed;
