@@ -66,12 +66,12 @@ Acceptor::Acceptor(const std::string& path, const std::string& site)
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, path.data(), path.size());
-  // The socket is created under a mask that leaves the owner alone, so that
-  // no other user can connect between bind and chmod.
-  mode_t previous = ::umask(0177);
-  int rc = ::bind(listen_.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address));
-  ::umask(previous);
-  if (rc != 0) fail("bind");
+  // No umask change around bind: the mask is the host process's, shared by
+  // its other threads. The owner-only directory already keeps other users
+  // out between bind and chmod.
+  if (::bind(listen_.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+    fail("bind");
+  }
   ::chmod(path.c_str(), 0600);
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0) {

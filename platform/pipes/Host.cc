@@ -434,6 +434,7 @@ void NamedPipeServiceHost::Impl::StartServer(const Plan& plan) {
   builder.RegisterService(services_.back().get());
   server_ = duplex ? StartWithDefaultHealthService(builder) : builder.BuildAndStart();
   if (!server_) {
+    ::unlink(socketPath_.c_str());  // bound by the acceptor, never served
     throw AddressAccessDeniedException(site_ + ": cannot listen on " + socketPath_);
   }
   if (duplex) core->StartDispatcher();
