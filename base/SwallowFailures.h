@@ -9,6 +9,7 @@
 
 #include <cxxabi.h>
 
+#include <exception>
 #include <utility>
 
 namespace Norv::Base {
@@ -24,6 +25,23 @@ __attribute__((no_sanitize("null"))) void SwallowFailures(Fn&& fn) {
   } catch (abi::__forced_unwind&) {
     throw;
   } catch (...) {
+  }
+}
+
+// The same, and hands what was raised to `onFailure` (a const
+// std::exception*, null for anything that is not a std::exception), so that
+// a member that reports no failure to its caller can still describe it to a
+// diagnostics handler. What onFailure raises is swallowed too.
+template <class Fn, class OnFailure>
+__attribute__((no_sanitize("null"))) void SwallowFailures(Fn&& fn, OnFailure&& onFailure) {
+  try {
+    std::forward<Fn>(fn)();
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (const std::exception& e) {
+    SwallowFailures([&] { onFailure(&e); });
+  } catch (...) {
+    SwallowFailures([&] { onFailure(static_cast<const std::exception*>(nullptr)); });
   }
 }
 

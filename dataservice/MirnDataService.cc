@@ -9,6 +9,7 @@
 #include "base/SwallowFailures.h"
 #include "conversion/Conversion.h"
 #include "dataservice/DataServiceChannel.h"
+#include "services/Diagnostics.h"
 #include "services/NamedPipeServiceHost.h"
 
 namespace Norv::MirnDataService::Interop {
@@ -36,14 +37,19 @@ MirnDataService& MirnDataService::operator=(const MirnDataService& other) { retu
 void MirnDataService::LogOn(char* projectPath, char* user, char* password, char* author) {
   int pid = static_cast<int>(::getpid());
   // Whether the log-on succeeded is not reported, by design.
-  Base::SwallowFailures([&] {
-    std::shared_ptr<IDataService> channel = GetDataService(pid);
-    ServiceString project = ToServiceString(projectPath);
-    ServiceString userName = ToServiceString(user);
-    ServiceString secret = ToServiceString(password);
-    ServiceString authorName = ToServiceString(author);
-    channel->LogOn(project, userName, secret, authorName);
-  });
+  Base::SwallowFailures(
+      [&] {
+        std::shared_ptr<IDataService> channel = GetDataService(pid);
+        ServiceString project = ToServiceString(projectPath);
+        ServiceString userName = ToServiceString(user);
+        ServiceString secret = ToServiceString(password);
+        ServiceString authorName = ToServiceString(author);
+        channel->LogOn(project, userName, secret, authorName);
+      },
+      [pid](const std::exception* failure) {
+        ServiceModel::ReportSwallowed(ServiceModel::DiagnosticKind::kLogOnFailed,
+                                      "MirnDataService::LogOn", pid, failure);
+      });
 }
 
 bool MirnDataService::IsProjectAdmin(char* projectPath, char* userName, char* password, int pid) {

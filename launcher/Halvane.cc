@@ -7,6 +7,7 @@
 #include "base/SwallowFailures.h"
 #include "conversion/Conversion.h"
 #include "launcher/ApplicationLauncher.h"
+#include "services/Diagnostics.h"
 #include "services/NamedPipeServiceHost.h"
 
 namespace Norv::Halvane::Interop {
@@ -27,15 +28,20 @@ Halvane& Halvane::operator=(const Halvane& other) { return *this; }
 void Halvane::LogOn(char* projectPath, char* user, char* password, char* author) {
   // The log-on is silent by design: the host learns nothing back, not even
   // whether a launcher was reached.
-  Base::SwallowFailures([&] {
-    std::shared_ptr<IApplicationLauncher> launcher = GetApplicationLauncher();
-    // Converted one after the other, in the order of the parameters.
-    const ServiceString serviceProjectPath = Norv::Interop::ToServiceString(projectPath);
-    const ServiceString serviceUser = Norv::Interop::ToServiceString(user);
-    const ServiceString servicePassword = Norv::Interop::ToServiceString(password);
-    const ServiceString serviceAuthor = Norv::Interop::ToServiceString(author);
-    launcher->LogOn(serviceProjectPath, serviceUser, servicePassword, serviceAuthor);
-  });
+  Base::SwallowFailures(
+      [&] {
+        std::shared_ptr<IApplicationLauncher> launcher = GetApplicationLauncher();
+        // Converted one after the other, in the order of the parameters.
+        const ServiceString serviceProjectPath = Norv::Interop::ToServiceString(projectPath);
+        const ServiceString serviceUser = Norv::Interop::ToServiceString(user);
+        const ServiceString servicePassword = Norv::Interop::ToServiceString(password);
+        const ServiceString serviceAuthor = Norv::Interop::ToServiceString(author);
+        launcher->LogOn(serviceProjectPath, serviceUser, servicePassword, serviceAuthor);
+      },
+      [](const std::exception* failure) {
+        ServiceModel::ReportSwallowed(ServiceModel::DiagnosticKind::kLogOnFailed, "Halvane::LogOn",
+                                      static_cast<std::int32_t>(::getpid()), failure);
+      });
 }
 
 void Halvane::LaunchTrasko() { GetApplicationLauncher()->LaunchTrasko(); }

@@ -21,7 +21,9 @@
 #include <string_view>
 #include <vector>
 
+#include "NamedPipeServiceHost.h"
 #include "PlatformExport.h"
+#include "ShutdownRegistry.h"
 
 namespace Norv::ServiceModel {
 
@@ -32,9 +34,13 @@ enum class EndpointState {
   kNotListening,  // a live host holds the lock but does not accept (opening or closing)
   kUnlocked,      // something answers on the socket without holding the lock
   kUnusable,      // the socket file is not a socket, or cannot be reached
+  // Another process than the lock's holder serves the socket (it took the
+  // path over), or the host says its socket path was replaced under it.
+  kConflict,
 };
 
-// "live", "unresponsive", "stale", "not-listening", "unlocked", "unusable".
+// "live", "unresponsive", "stale", "not-listening", "unlocked", "unusable",
+// "conflict".
 NORV_PLATFORM_API std::string_view EndpointStateName(EndpointState state) noexcept;
 
 struct EndpointInfo {
@@ -50,7 +56,16 @@ struct EndpointInfo {
   std::string health;                 // the health service's status ("SERVING"), or ""
   bool reflection = false;            // the host answered server reflection
   std::vector<std::string> services;  // what reflection listed, sorted
-  std::string problem;                // why it is not live, one sentence, or ""
+  // The process serving the socket, from the kernel (SO_PEERCRED) on a
+  // probe connection; 0 when nothing accepts.
+  std::int32_t serverPid = 0;
+  // What the host's introspection service told (norv.contracts.v1.Introspection):
+  bool introspection = false;             // it answered
+  std::vector<PeerIdentity> connections;  // its open connections, the probe's own included
+  bool hasRegistry = false;               // a shutdown registry follows
+  std::vector<ShutdownSubscriberRecord> subscribers;  // sorted by key
+  bool socketPathReplaced = false;                    // the host sees another file at its path
+  std::string problem;                                // why it is not live, one sentence, or ""
   EndpointState state = EndpointState::kStale;
 };
 

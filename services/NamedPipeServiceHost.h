@@ -116,11 +116,23 @@ extern template NORV_PLATFORM_API std::shared_ptr<Contracts::Service::IApplicati
     NamedPipeServiceHost::GetSingleChannel<Contracts::Service::IApplicationLauncher>(std::int32_t,
                                                                                      ContractType);
 
+// Who is at the other end of a connection, as the kernel saw it when the
+// client connected (SO_PEERCRED), and the process's name then.
+struct PeerIdentity {
+  std::int32_t pid = 0;  // 0: unknown (not a connection the host accepted)
+  std::uint32_t uid = 0;
+  std::string processName;  // /proc/<pid>/comm, raw bytes; "" when unreadable
+  std::chrono::system_clock::time_point connectedAt;
+};
+
 // Inside a served operation: the operation's context.
 class NORV_PLATFORM_API OperationContext {
  public:
   // The context of the operation being served on this thread, or null.
   static OperationContext* Current() noexcept;
+
+  // The client that called the operation; pid 0 when it is not known.
+  virtual PeerIdentity Peer() const;
 
   // The calling client's callback channel; raises CommunicationException
   // when the session has none of contract T.

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "base/SwallowFailures.h"
+#include "services/Diagnostics.h"
 #include "services/NamedPipeServiceHost.h"
 #include "shutdown/ShutdownGlobals.h"
 #include "shutdown/ShutdownImpl.h"
@@ -27,8 +28,13 @@ void ShutdownFactory::StartShutdownService(int pid) {
   host->AddServiceEndpoint(TypeOf<Contracts::Service::IShutdown>());
   host->AddMexServiceEndpoint();
   SetMaxItemsInObjectGraph(host->Description(), internal::kShutdownMaxItemsInObjectGraph);
-  // Not reported: the host stays unopened until StopShutdownService.
-  Base::SwallowFailures([&host] { host->Open(); });
+  // Not reported to the caller: the host stays unopened until
+  // StopShutdownService. A diagnostics handler learns why.
+  Base::SwallowFailures([&host] { host->Open(); },
+                        [pid](const std::exception* failure) {
+                          ReportSwallowed(DiagnosticKind::kShutdownOpenFailed,
+                                          "StartShutdownService", pid, failure);
+                        });
 }
 
 void ShutdownFactory::StopShutdownService() {
@@ -42,7 +48,11 @@ void ShutdownFactory::StopShutdownService() {
   } clear;
   if (std::shared_ptr<NamedPipeServiceHost> host = ShutdownGlobals::host->load()) {
     // Close has released the endpoint and its threads even when it raises.
-    Base::SwallowFailures([&host] { host->Close(); });
+    Base::SwallowFailures([&host] { host->Close(); },
+                          [&host](const std::exception* failure) {
+                            ReportSwallowed(DiagnosticKind::kShutdownCloseFailed,
+                                            "StopShutdownService", host->Pid(), failure);
+                          });
   }
 }
 

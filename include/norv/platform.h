@@ -21,6 +21,7 @@
 #include "platform/ContractType.h"
 #include "platform/CustomPassword.h"
 #include "platform/DateTime.h"
+#include "platform/Diagnostics.h"
 #include "platform/EndpointListing.h"
 #include "platform/IApplicationLauncher.h"
 #include "platform/IDataService.h"
@@ -32,6 +33,7 @@
 #include "platform/ServiceErrors.h"
 #include "platform/ServiceString.h"
 #include "platform/ShutdownClient.h"
+#include "platform/ShutdownRegistry.h"
 #include "platform/Text.h"
 
 #endif  // NORV_PLATFORM_H_

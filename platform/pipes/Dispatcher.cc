@@ -95,10 +95,23 @@ void HostCore::DispatchLoop() {
   }
 }
 
+PeerIdentity DispatchContext::Peer() const {
+  if (session_ != nullptr) return session_->Peer();
+  if (core_ != nullptr && tUnaryServerContext != nullptr) {
+    return core_->PeerOf(tUnaryServerContext->peer());
+  }
+  return {};
+}
+
+std::vector<std::shared_ptr<ServerSession>> HostCore::Sessions() {
+  Base::MutexLock lock(&sessionsMu_);
+  return {sessions_.begin(), sessions_.end()};
+}
+
 grpc::Status HostCore::RunSessionCall(const Task& task) {
   try {
     Base::MutexLock lock(&dispatchMu_);
-    DispatchContext context(task.callbackChannel, task.session->Site());
+    DispatchContext context(task.callbackChannel, task.session->Site(), this, task.session.get());
     ScopedOperationContext scope(&context);
     sessionCall_(instance_.get(), task.call);
     return grpc::Status::OK;

@@ -6,13 +6,16 @@
 // link: Debian ships neither .proto, and the reflection messages already live
 // in gRPC's reflection library, where a second generated copy would clash in
 // protobuf's descriptor pool. The few fields read are encoded by hand on raw
-// byte buffers instead.
+// byte buffers instead. The introspection service is ours: its generated
+// code is in libnorv-contracts.so.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <google/protobuf/io/coded_stream.h>
@@ -30,6 +33,7 @@
 #include <optional>
 #include <sstream>
 
+#include "norv/contracts/v1/introspection.grpc.pb.h"
 #include "platform/base/UniqueFd.h"
 #include "platform/pipes/Addressing.h"
 #include "platform/pipes/HealthService.h"
@@ -316,8 +320,80 @@ void ProbeGrpc(EndpointInfo& info, std::chrono::milliseconds timeout) {
   stream->Finish();
 }
 
+// The process that listens on `path`, as the kernel recorded it when that
+// process called listen(); 0 when nothing accepts.
+std::int32_t ServerPid(const std::string& path) {
+  sockaddr_un address{};
+  if (path.size() >= sizeof(address.sun_path)) return 0;
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.data(), path.size());
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (fd.Get() < 0) return 0;
+  int rc;
+  do {
+    rc = ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return 0;
+  ucred credentials{};
+  socklen_t length = sizeof(credentials);
+  if (::getsockopt(fd.Get(), SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) return 0;
+  return credentials.pid;
+}
+
+std::chrono::system_clock::time_point FromUnixMs(std::int64_t ms) {
+  if (ms == 0) return {};
+  return std::chrono::system_clock::time_point(std::chrono::milliseconds(ms));
+}
+
+// Asks the host's introspection service who is connected and, on a
+// shutdown endpoint, who subscribed.
+void ProbeIntrospection(EndpointInfo& info, std::chrono::milliseconds timeout) {
+  namespace v1 = norv::contracts::v1;
+  v1::Introspection::Stub stub(NewChannel(info.socketPath));
+  grpc::ClientContext context;
+  context.set_deadline(DeadlineAfter(timeout));
+  v1::DescribeReply reply;
+  if (!stub.Describe(&context, v1::DescribeRequest(), &reply).ok()) return;
+  info.introspection = true;
+  for (const v1::PeerConnection& peer : reply.connections()) {
+    PeerIdentity identity;
+    identity.pid = peer.pid();
+    identity.uid = peer.uid();
+    identity.processName = peer.process_name();
+    identity.connectedAt = FromUnixMs(peer.connected_unix_ms());
+    info.connections.push_back(std::move(identity));
+  }
+  info.hasRegistry = reply.has_registry();
+  for (const v1::ShutdownSubscriber& subscriber : reply.subscribers()) {
+    ShutdownSubscriberRecord record;
+    record.key = subscriber.key();
+    record.pid = subscriber.pid();
+    record.uid = subscriber.uid();
+    record.processName = subscriber.process_name();
+    record.connected = subscriber.connected();
+    record.subscribedAt = FromUnixMs(subscriber.subscribed_unix_ms());
+    int answer = subscriber.last_answer();
+    record.lastAnswer = answer >= 0 && answer <= static_cast<int>(ShutdownAnswer::kTimedOut)
+                            ? static_cast<ShutdownAnswer>(answer)
+                            : ShutdownAnswer::kNone;
+    record.answeredAt = FromUnixMs(subscriber.answered_unix_ms());
+    info.subscribers.push_back(std::move(record));
+  }
+  info.socketPathReplaced = reply.socket_path_replaced();
+}
+
 void Classify(EndpointInfo& info, ProbeResult probe) {
-  if (!info.socketPath.empty() && probe == ProbeResult::kRefused) {
+  const bool foreignServer = info.accepts && info.lockHeld && info.serverPid != 0 &&
+                             info.lockHolder != 0 && info.serverPid != info.lockHolder;
+  if (foreignServer) {
+    info.state = EndpointState::kConflict;
+    info.problem = "process " + std::to_string(info.serverPid) +
+                   " serves the socket, but process " + std::to_string(info.lockHolder) +
+                   " holds the endpoint's lock: the socket path was taken over";
+  } else if (info.socketPathReplaced) {
+    info.state = EndpointState::kConflict;
+    info.problem = "the host finds another file than its own socket at " + info.socketPath;
+  } else if (!info.socketPath.empty() && probe == ProbeResult::kRefused) {
     info.state = EndpointState::kUnusable;
     if (info.problem.empty()) {
       info.problem = "the socket file " + info.socketPath + " is not a socket or cannot be used";
@@ -357,6 +433,8 @@ std::string_view EndpointStateName(EndpointState state) noexcept {
       return "unlocked";
     case EndpointState::kUnusable:
       return "unusable";
+    case EndpointState::kConflict:
+      return "conflict";
   }
   return "unknown";
 }
@@ -403,7 +481,11 @@ EndpointListing ListEndpoints(std::chrono::milliseconds probeTimeout) {
       // connect() to a file that is no socket reports a refusal, like a dead one.
       probe = isSocket ? ProbeSocket(info.socketPath) : ProbeResult::kRefused;
       info.accepts = probe == ProbeResult::kListening;
-      if (info.accepts) ProbeGrpc(info, probeTimeout);
+      if (info.accepts) {
+        info.serverPid = ServerPid(info.socketPath);
+        ProbeGrpc(info, probeTimeout);
+        if (info.answers) ProbeIntrospection(info, probeTimeout);
+      }
     }
     Classify(info, probe);
     listing.endpoints.push_back(std::move(info));

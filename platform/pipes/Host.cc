@@ -37,6 +37,7 @@
 #include "base/Mutex.h"
 #include "base/NoDestructor.h"
 #include "base/SwallowFailures.h"
+#include "platform/pipes/Acceptor.h"
 #include "platform/pipes/Addressing.h"
 #include "platform/pipes/ContractBinding.h"
 #include "platform/pipes/EndpointLock.h"
@@ -44,9 +45,11 @@
 #include "platform/pipes/HostCore.h"
 #include "platform/pipes/HostFiles.h"
 #include "platform/pipes/HostTesting.h"
+#include "platform/pipes/IntrospectionService.h"
 #include "platform/pipes/Runtime.h"
 #include "platform/pipes/WireValues.h"
 #include "services/NamedPipeServiceHost.h"
+#include "services/ShutdownRegistry.h"
 
 namespace Norv::ServiceModel {
 
@@ -111,10 +114,18 @@ constexpr std::chrono::seconds kCloseGrace{2};
 // to finish.
 class CallCounter final : public grpc::experimental::Interceptor {
  public:
-  explicit CallCounter(std::shared_ptr<std::atomic<int>> calls) : calls_(std::move(calls)) {
+  CallCounter(std::shared_ptr<std::atomic<int>> calls, const grpc::ServerContextBase* context)
+      : calls_(std::move(calls)), context_(context) {
     calls_->fetch_add(1, std::memory_order_relaxed);
+    // A synchronous server creates a call's interceptors on the thread that
+    // then runs its handler: the handler's operation context finds the
+    // call's peer through this, and pays nothing unless it asks.
+    tUnaryServerContext = context_;
   }
-  ~CallCounter() override { calls_->fetch_sub(1, std::memory_order_release); }
+  ~CallCounter() override {
+    if (tUnaryServerContext == context_) tUnaryServerContext = nullptr;
+    calls_->fetch_sub(1, std::memory_order_release);
+  }
   CallCounter(const CallCounter&) = delete;
   CallCounter& operator=(const CallCounter&) = delete;
 
@@ -124,6 +135,7 @@ class CallCounter final : public grpc::experimental::Interceptor {
 
  private:
   std::shared_ptr<std::atomic<int>> calls_;
+  const grpc::ServerContextBase* context_;
 };
 
 class CallCounterFactory final : public grpc::experimental::ServerInterceptorFactoryInterface {
@@ -132,7 +144,7 @@ class CallCounterFactory final : public grpc::experimental::ServerInterceptorFac
   grpc::experimental::Interceptor* CreateServerInterceptor(
       grpc::experimental::ServerRpcInfo* info) override {
     if (info->type() != grpc::experimental::ServerRpcInfo::Type::UNARY) return nullptr;
-    return new CallCounter(calls_);
+    return new CallCounter(calls_, info->server_context());
   }
 
  private:
@@ -202,7 +214,28 @@ class IdleConnectionCloser {
   std::thread thread_;
 };
 
+// The open hosts of this process by socket path, for the host application's
+// reads of its own services (ReadShutdownRegistry). Never destroyed: a host
+// may close at exit.
+Base::Mutex& OpenHostsMu() {
+  static Base::NoDestructor<Base::Mutex> mu;
+  return *mu;
+}
+std::map<std::string, std::weak_ptr<HostCore>>& OpenHosts()
+    ABSL_EXCLUSIVE_LOCKS_REQUIRED(OpenHostsMu()) {
+  static Base::NoDestructor<std::map<std::string, std::weak_ptr<HostCore>>> hosts;
+  return *hosts;
+}
+
 }  // namespace
+
+thread_local constinit const grpc::ServerContextBase* tUnaryServerContext = nullptr;
+
+std::shared_ptr<HostCore> FindOpenHost(const std::string& socketPath) {
+  Base::MutexLock lock(&OpenHostsMu());
+  auto it = OpenHosts().find(socketPath);
+  return it == OpenHosts().end() ? nullptr : it->second.lock();
+}
 
 Timeouts CurrentTimeouts() noexcept {
   Timeouts timeouts;
@@ -274,6 +307,7 @@ class NamedPipeServiceHost::Impl {
   std::vector<std::unique_ptr<grpc::Service>> services_;
   std::unique_ptr<internal::HealthService> health_;  // null: gRPC's own serves
   std::unique_ptr<grpc::Server> server_;
+  std::shared_ptr<internal::Acceptor> acceptor_;
   // Calls the server has taken up and not finished; shared with its
   // interceptors, which may outlive a failed start.
   std::shared_ptr<std::atomic<int>> calls_ = std::make_shared<std::atomic<int>>(0);
@@ -378,7 +412,10 @@ void NamedPipeServiceHost::Impl::StartServer(const Plan& plan) {
     health_ = std::make_unique<HealthService>();
     builder.RegisterService(health_.get());
   }
-  builder.AddListeningPort(GrpcTarget(socketPath_), grpc::InsecureServerCredentials());
+  // The host accepts its connections itself, to learn who connected
+  // (Acceptor.h); the server gets no listening port of its own.
+  auto acceptor = std::make_shared<Acceptor>(socketPath_, site_);
+  core->SetAcceptor(acceptor);
   builder.SetMaxReceiveMessageSize(-1);
   builder.SetMaxSendMessageSize(-1);
   builder.AddChannelArgument(GRPC_ARG_ENABLE_CHANNELZ, 0);
@@ -392,18 +429,29 @@ void NamedPipeServiceHost::Impl::StartServer(const Plan& plan) {
     services_.push_back(binding->makeService(core, it->second));
     builder.RegisterService(services_.back().get());
   }
+  // Beside health and reflection, on the same socket: who is connected.
+  services_.push_back(MakeIntrospectionService(core, name_, duplex));
+  builder.RegisterService(services_.back().get());
   server_ = duplex ? StartWithDefaultHealthService(builder) : builder.BuildAndStart();
   if (!server_) {
+    ::unlink(socketPath_.c_str());  // bound by the acceptor, never served
     throw AddressAccessDeniedException(site_ + ": cannot listen on " + socketPath_);
   }
-  ::chmod(socketPath_.c_str(), 0600);
   if (duplex) core->StartDispatcher();
+  acceptor->Start(server_.get());
+  acceptor_ = std::move(acceptor);
+  {
+    Base::MutexLock lock(&OpenHostsMu());
+    OpenHosts()[socketPath_] = core;
+  }
   core_ = std::move(core);
 }
 
 // Drops the server and the adapters it served; the server must be stopped
 // (or never started).
 void NamedPipeServiceHost::Impl::StopServer() noexcept {
+  if (acceptor_) acceptor_->Stop();
+  acceptor_.reset();
   server_.reset();
   services_.clear();
   health_.reset();
@@ -421,6 +469,7 @@ void NamedPipeServiceHost::Impl::LetGoOfInherited() noexcept {
   services_.clear();
   KeepInherited(std::shared_ptr<internal::HealthService>(std::move(health_)));
   KeepInherited(calls_);
+  KeepInherited(std::move(acceptor_));
   lock_.Abandon();
   filesTicket_ = 0;
 }
@@ -431,6 +480,13 @@ void NamedPipeServiceHost::Impl::Close() {
   if (core_ && InForkedChild()) {
     LetGoOfInherited();
   } else if (core_) {
+    {
+      Base::MutexLock lock(&OpenHostsMu());
+      OpenHosts().erase(socketPath_);
+    }
+    // Refuses new connections first: the closer below reads a refused
+    // connect as the sign that the shutdown has begun.
+    acceptor_->Stop();
     core_->EndSessions();
     if (health_) health_->Shutdown();
     {
@@ -537,6 +593,42 @@ void NamedPipeServiceHost::SetTimeouts(const Timeouts& timeouts) noexcept {
 }
 
 OperationContext::~OperationContext() = default;
+
+PeerIdentity OperationContext::Peer() const { return {}; }
+
+IShutdownRegistryView::~IShutdownRegistryView() = default;
+
+std::string_view ShutdownAnswerName(ShutdownAnswer answer) noexcept {
+  switch (answer) {
+    case ShutdownAnswer::kNone:
+      return "none";
+    case ShutdownAnswer::kAgreed:
+      return "agreed";
+    case ShutdownAnswer::kRefused:
+      return "refused";
+    case ShutdownAnswer::kFailed:
+      return "failed";
+    case ShutdownAnswer::kTimedOut:
+      return "timed-out";
+  }
+  return "unknown";
+}
+
+std::optional<std::vector<ShutdownSubscriberRecord>> ReadShutdownRegistry(std::int32_t pid) {
+  std::string path;
+  try {
+    path = internal::SocketPath(internal::EndpointDirectory(), pid, "Shutdown");
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (...) {
+    return std::nullopt;  // no usable endpoint directory: no host open here
+  }
+  std::shared_ptr<internal::HostCore> core = internal::FindOpenHost(path);
+  if (core == nullptr) return std::nullopt;
+  auto* view = dynamic_cast<const IShutdownRegistryView*>(core->Instance());
+  if (view == nullptr) return std::nullopt;
+  return view->Records();
+}
 
 OperationContext* OperationContext::Current() noexcept { return internal::tCurrentContext; }
 

@@ -27,6 +27,7 @@
 
 #include "base/Mutex.h"
 #include "norv/contracts/v1/shutdown.pb.h"
+#include "platform/pipes/Acceptor.h"
 #include "platform/pipes/ServerSession.h"
 #include "services/NamedPipeServiceHost.h"
 
@@ -52,10 +53,21 @@ inline void CheckItems(std::size_t count, std::int64_t limit, std::string_view o
   }
 }
 
+class HostCore;
+
+// The server context of the unary call whose handler runs on this thread, or
+// null; set by the host's call interceptor (Host.cc).
+extern thread_local constinit const grpc::ServerContextBase* tUnaryServerContext;
+
 class DispatchContext final : public OperationContext {
  public:
-  DispatchContext(std::shared_ptr<IServiceContract> callback, const std::string& site)
-      : callback_(std::move(callback)), site_(site) {}
+  // `session` is null for a unary call, whose peer is found through
+  // tUnaryServerContext when asked for.
+  DispatchContext(std::shared_ptr<IServiceContract> callback, const std::string& site,
+                  const HostCore* core, const ServerSession* session)
+      : callback_(std::move(callback)), site_(site), core_(core), session_(session) {}
+
+  PeerIdentity Peer() const override;
 
  protected:
   std::shared_ptr<IServiceContract> CallbackChannel(ContractType contract) override {
@@ -76,6 +88,8 @@ class DispatchContext final : public OperationContext {
  private:
   std::shared_ptr<IServiceContract> callback_;
   const std::string& site_;
+  const HostCore* core_;
+  const ServerSession* session_;
 };
 
 // The context of the operation being served on this thread; constinit so
@@ -123,7 +137,7 @@ class HostCore : public std::enable_shared_from_this<HostCore> {
             : DataContractSerializerOperationBehavior::kDefaultMaxItemsInObjectGraph;
     try {
       Base::MutexLock lock(&dispatchMu_);
-      DispatchContext context(nullptr, site_);
+      DispatchContext context(nullptr, site_, this, nullptr);
       ScopedOperationContext scope(&context);
       fn(limit);
       return grpc::Status::OK;
@@ -133,6 +147,23 @@ class HostCore : public std::enable_shared_from_this<HostCore> {
       return FaultStatus();
     }
   }
+
+  // Set before the server starts; who connected is read from it.
+  void SetAcceptor(std::shared_ptr<const Acceptor> acceptor) noexcept {
+    acceptor_ = std::move(acceptor);
+  }
+  // The identity of the connection gRPC names `grpcPeer`; pid 0 if unknown.
+  PeerIdentity PeerOf(std::string_view grpcPeer) const {
+    return acceptor_ ? acceptor_->Find(grpcPeer) : PeerIdentity{};
+  }
+  // The connections open now, oldest first.
+  std::vector<PeerIdentity> Connections() const {
+    return acceptor_ ? acceptor_->OpenConnections() : std::vector<PeerIdentity>{};
+  }
+  // Whether the socket file at the host's path is no longer the one it bound.
+  bool SocketPathReplaced() const noexcept { return acceptor_ && acceptor_->PathReplaced(); }
+  // The sessions open now.
+  std::vector<std::shared_ptr<ServerSession>> Sessions();
 
   bool AddSession(const std::shared_ptr<ServerSession>& session);
   void RemoveSession(const std::shared_ptr<ServerSession>& session);
@@ -165,6 +196,7 @@ class HostCore : public std::enable_shared_from_this<HostCore> {
 
   std::shared_ptr<IServiceContract> instance_;
   const std::string site_;
+  std::shared_ptr<const Acceptor> acceptor_;
   // Held while an operation runs on the service object, so that it gets one
   // operation at a time; it guards the object, not a member.
   Base::Mutex dispatchMu_;

@@ -146,9 +146,10 @@ v1::CallbackReply ServerSession::Callback(bool requestShutdown, const char* name
                          std::to_string(timeout.count()) + " ms");
 }
 
-SessionReactor::SessionReactor(std::shared_ptr<HostCore> host)
+SessionReactor::SessionReactor(std::shared_ptr<HostCore> host,
+                               const grpc::CallbackServerContext& context)
     : host_(std::move(host)),
-      session_(std::make_shared<ServerSession>(host_->Site())),
+      session_(std::make_shared<ServerSession>(host_->Site(), host_->PeerOf(context.peer()))),
       channel_(std::make_shared<ShutdownCallbackChannel>(session_)) {
   session_->Attach(this);
   // Until this constructor returns, gRPC defers Finish, so OnDone cannot run

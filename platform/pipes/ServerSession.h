@@ -21,6 +21,7 @@
 #include "norv/contracts/v1/shutdown.pb.h"
 #include "platform/pipes/Runtime.h"
 #include "services/IShutdown.h"
+#include "services/NamedPipeServiceHost.h"
 
 namespace Norv::ServiceModel::internal {
 
@@ -39,7 +40,8 @@ class SessionReactor;
 // no lock held because gRPC may run OnDone inline.
 class ServerSession {
  public:
-  explicit ServerSession(std::string site) : site_(std::move(site)) {}
+  ServerSession(std::string site, PeerIdentity peer)
+      : site_(std::move(site)), peer_(std::move(peer)) {}
 
   void Attach(SessionReactor* reactor) {
     Base::MutexLock lock(&mu_);
@@ -52,6 +54,8 @@ class ServerSession {
   }
 
   const std::string& Site() const noexcept { return site_; }
+  // Who opened the session, and when.
+  const PeerIdentity& Peer() const noexcept { return peer_; }
 
   void StartReadIfOpen(v1::ClientMessage* into);
   bool Send(v1::ServerMessage message) {
@@ -91,6 +95,7 @@ class ServerSession {
   }
 
   const std::string site_;
+  const PeerIdentity peer_;
   mutable Base::Mutex mu_;
   Base::CondVar cv_;
   SessionReactor* reactor_ ABSL_GUARDED_BY(mu_) = nullptr;
@@ -131,7 +136,7 @@ class HostCore;
 
 class SessionReactor final : public grpc::ServerBidiReactor<v1::ClientMessage, v1::ServerMessage> {
  public:
-  explicit SessionReactor(std::shared_ptr<HostCore> host);
+  SessionReactor(std::shared_ptr<HostCore> host, const grpc::CallbackServerContext& context);
 
   void OnReadDone(bool ok) override;
   void OnWriteDone(bool ok) override { session_->OnWriteDone(ok); }

@@ -22,8 +22,8 @@ class ShutdownAdapter final : public v1::Shutdown::CallbackService {
   explicit ShutdownAdapter(std::shared_ptr<HostCore> core) : core_(std::move(core)) {}
 
   grpc::ServerBidiReactor<v1::ClientMessage, v1::ServerMessage>* Session(
-      grpc::CallbackServerContext*) override {
-    return new SessionReactor(core_);
+      grpc::CallbackServerContext* context) override {
+    return new SessionReactor(core_, *context);
   }
 
  private:

@@ -70,7 +70,12 @@ TEST(EndpointListing, ReportsEachHostOfTheProcessWithWhatItServes) {
   EXPECT_TRUE(host->reflection);
   EXPECT_THAT(host->services,
               ElementsAre("grpc.health.v1.Health", "grpc.reflection.v1alpha.ServerReflection",
-                          "norv.contracts.v1.Shutdown"));
+                          "norv.contracts.v1.Introspection", "norv.contracts.v1.Shutdown"));
+  // The kernel names the serving process; the host names its connections,
+  // this listing's own probe among them.
+  EXPECT_EQ(host->serverPid, ::getpid());
+  EXPECT_TRUE(host->introspection);
+  EXPECT_FALSE(host->connections.empty());
   EXPECT_EQ(host->health, "SERVING");
   EXPECT_EQ(host->socketPath, shutdown.Description().Endpoints()[0]->Address());
   EXPECT_EQ(host->processName, "");  // no process has that id

@@ -52,6 +52,9 @@ struct Parsed {
   std::string directory;
   std::map<std::string, Row> rows;  // by "<pid>.<endpoint>"
   std::vector<std::string> removed;
+  // "<pid>.<endpoint>" to its clients' and subscribers' lines, fields joined
+  // by spaces: "<pid> <process>", "<key> <pid> <process> <connected> <answer>".
+  std::multimap<std::string, std::string> clients, subscribers;
 };
 
 Parsed ParseJson(const std::string& json) {
@@ -69,6 +72,13 @@ Parsed ParseJson(const std::string& json) {
     for (std::string field; std::getline(fields, field, '\t');) f.push_back(field);
     if (f.size() == 2 && f[0] == "directory") parsed.directory = f[1];
     if (f.size() == 2 && f[0] == "removed") parsed.removed.push_back(f[1]);
+    if (f.size() == 5 && f[0] == "client") {
+      parsed.clients.emplace(f[1] + "." + f[2], f[3] + " " + f[4]);
+    }
+    if (f.size() == 8 && f[0] == "subscriber") {
+      parsed.subscribers.emplace(f[1] + "." + f[2],
+                                 f[3] + " " + f[4] + " " + f[5] + " " + f[6] + " " + f[7]);
+    }
     if (f.size() == 10 && f[0] == "endpoint") {
       parsed.rows[f[1] + "." + f[3]] = Row{f[2], f[4], f[5], f[6], f[7], f[8], f[9]};
     }
@@ -158,7 +168,7 @@ TEST_F(NorvctlEndpointsTest, ListsLiveHostsWithTheirProcessLockHealthAndServices
   EXPECT_EQ(host.health, "SERVING");
   EXPECT_EQ(host.services,
             "grpc.health.v1.Health,grpc.reflection.v1alpha.ServerReflection,"
-            "norv.contracts.v1.Shutdown");
+            "norv.contracts.v1.Introspection,norv.contracts.v1.Shutdown");
 
   const Row& service = listing.rows[Key(data->Pid(), kDataEndpoint)];
   EXPECT_EQ(service.state, "live");
@@ -322,6 +332,53 @@ TEST_F(NorvctlEndpointsTest, ABadDirectoryGivesTheComponentsErrorAndIsLeftAlone)
   Parsed none = List({"--prune"});
   EXPECT_TRUE(none.rows.empty());
   EXPECT_FALSE(fs::exists(files_.Path() / "missing"));
+}
+
+// A subscriber whose process name holds an escape character, seen through the
+// host's introspection service; then a server that took the host's socket
+// path over.
+TEST_F(NorvctlEndpointsTest, ShowsClientsSubscribersAndATakeoverAsAConflict) {
+  auto host = ShutdownHost();
+  const std::string key = Key(host->Pid(), "Shutdown");
+  // The kernel names a process after the file it ran.
+  const fs::path odd = files_.Path() / "sub\x1b[2Jx";
+  fs::create_symlink(NORV_NORVCTL, odd);
+  auto refuser = Start({odd.string(), "shutdown", "subscribe", "--pid", std::to_string(host->Pid()),
+                        "--key", "7", "--answer", "no"});
+  ASSERT_THAT(refuser->ReadLine().value_or(""), HasSubstr("subscribed"));
+  host->WriteLine("request");
+  ASSERT_EQ(host->ReadLine().value_or(""), "request: false");
+
+  Parsed listing = List();
+  EXPECT_EQ(listing.rows[key].state, "live");
+  const std::string who = std::to_string(refuser->Pid()) + " sub\x1b[2Jx";
+  EXPECT_EQ(listing.subscribers.count(key), 1u) << out_;
+  EXPECT_EQ(listing.subscribers.find(key)->second, "7 " + who + " connected refused") << out_;
+  EXPECT_EQ(listing.clients.count(key), 1u) << out_;
+  EXPECT_EQ(listing.clients.find(key)->second, who) << out_;
+  EXPECT_THAT(out_, Not(HasSubstr("\x1b"))) << "the JSON escapes control characters";
+
+  ASSERT_EQ(Run({"endpoints"}), 0) << err_;
+  EXPECT_THAT(out_, HasSubstr("key 7: pid " + std::to_string(refuser->Pid()) +
+                              " (sub\\x1b[2Jx) connected"));
+  EXPECT_THAT(out_, HasSubstr("last answer refused"));
+  EXPECT_THAT(out_, Not(HasSubstr("\x1b")));
+
+  // Another server (this test) unlinks the live host's socket and binds its
+  // own, as a foreign gRPC server would.
+  const std::string socketPath = (Dir() / (key + ".sock")).string();
+  ASSERT_EQ(::unlink(socketPath.c_str()), 0);
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, socketPath.c_str(), sizeof(address.sun_path) - 1);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  ASSERT_EQ(::listen(fd, 8), 0);
+  Parsed taken = List({"--timeout", "200"});
+  ::close(fd);
+  EXPECT_EQ(taken.rows[key].state, "conflict") << out_;
+  EXPECT_THAT(taken.rows[key].problem,
+              HasSubstr("process " + std::to_string(::getpid()) + " serves the socket"));
 }
 
 }  // namespace

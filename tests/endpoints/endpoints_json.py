@@ -17,3 +17,9 @@ for e in listing["endpoints"]:
           ",".join(e["services"]) or "-", e["problem"] or "-", sep="\t")
 for path in listing.get("removed", []):
     print("removed", path, sep="\t")
+for e in listing["endpoints"]:
+    for c in e["clients"]:
+        print("client", e["pid"], e["endpoint"], c["pid"], c["process"] or "-", sep="\t")
+    for s in e["subscribers"] or []:
+        print("subscriber", e["pid"], e["endpoint"], s["key"], s["pid"], s["process"] or "-",
+              "connected" if s["connected"] else "gone", s["last_answer"], sep="\t")

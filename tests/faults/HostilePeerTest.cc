@@ -5,7 +5,10 @@
 // raw data service whose replies leave out a value the contract requires.
 #include <sys/stat.h>
 
+#include <unistd.h>
+
 #include <grpcpp/grpcpp.h>
+#include <grpcpp/impl/client_unary_call.h>
 
 #include <future>
 #include <mutex>
@@ -17,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "norv/contracts/v1/data_service.grpc.pb.h"
+#include "norv/contracts/v1/introspection.grpc.pb.h"
 #include "norv/contracts/v1/shutdown.grpc.pb.h"
 #include "tests/pipes/TestServices.h"
 #include "tests/support/TestSupport.h"
@@ -85,6 +89,38 @@ class HostilePeerHostTest : public ::testing::Test {
   NamedPipeServiceHost host_;
   std::unique_ptr<v1::Shutdown::Stub> stub_;
 };
+
+TEST_F(HostilePeerHostTest, GarbageToTheIntrospectionServiceIsRefusedAndTheHostServesOn) {
+  auto channel = grpc::CreateChannel(
+      "unix:" + (dir_.Path() / "pipes").string() + "/" + std::to_string(kPid) + ".Shutdown.sock",
+      grpc::InsecureChannelCredentials());
+  {
+    // A length-delimited field whose length runs past the end: no message.
+    const char garbage[] = "\x0a\x7f\xff\xff";
+    grpc::Slice slice(garbage, sizeof(garbage) - 1);
+    grpc::ByteBuffer request(&slice, 1);
+    grpc::ByteBuffer reply;
+    grpc::ClientContext context;
+    context.set_deadline(std::chrono::system_clock::now() + kDeadline);
+    grpc::internal::RpcMethod method("/norv.contracts.v1.Introspection/Describe",
+                                     grpc::internal::RpcMethod::NORMAL_RPC);
+    grpc::Status status = grpc::internal::BlockingUnaryCall<grpc::ByteBuffer, grpc::ByteBuffer>(
+        channel.get(), method, &context, request, &reply);
+    EXPECT_FALSE(status.ok());
+  }
+  // The next well-formed call is answered, naming this process as a client.
+  auto stub = v1::Introspection::NewStub(channel);
+  grpc::ClientContext context;
+  context.set_deadline(std::chrono::system_clock::now() + kDeadline);
+  v1::DescribeReply reply;
+  ASSERT_TRUE(stub->Describe(&context, v1::DescribeRequest(), &reply).ok());
+  EXPECT_EQ(reply.server_pid(), ::getpid());
+  EXPECT_EQ(reply.endpoint(), "Shutdown");
+  EXPECT_FALSE(reply.has_registry()) << "this service object keeps no registry";
+  ASSERT_GE(reply.connections_size(), 1);
+  EXPECT_EQ(reply.connections(0).pid(), ::getpid());
+  EXPECT_FALSE(reply.socket_path_replaced());
+}
 
 TEST_F(HostilePeerHostTest, MalformedCallsAndStrayRepliesLeaveTheSessionServing) {
   grpc::ClientContext context;

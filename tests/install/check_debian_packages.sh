@@ -104,6 +104,7 @@ expect_owner libnorv-interop-dev ./usr/include/norv/contracts/v1/types.pb.h
 expect_owner libnorv-interop-dev ./usr/include/norv/contracts/v1/shutdown.grpc.pb.h
 expect_owner libnorv-interop-dev "./$lib/cmake/NorvInterop/NorvInteropConfig.cmake"
 expect_owner libnorv-interop-dev ./usr/share/norv-interop/proto/norv/contracts/v1/shutdown.proto
+expect_owner libnorv-interop-dev ./usr/share/norv-interop/proto/norv/contracts/v1/introspection.proto
 expect_owner libnorv-interop-dev ./usr/share/man/man7/norv-interop.7.gz
 for page in guide addressing protocol architecture; do
   expect_owner libnorv-interop-dev "./$doc/$page.md"

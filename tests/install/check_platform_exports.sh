@@ -37,6 +37,15 @@ expected=(
   'Norv::Security::CustomPassword::EncryptPassword('
   'Norv::ServiceString::FromUtf8('
   'Norv::ServiceModel::ListEndpoints('
+  'Norv::ServiceModel::ReadShutdownRegistry('
+  'Norv::ServiceModel::ShutdownAnswerName('
+  'Norv::ServiceModel::SetDiagnosticsHandler('
+  'Norv::ServiceModel::ReportDiagnostic('
+  'Norv::ServiceModel::DiagnosticsEnabled()'
+  'Norv::ServiceModel::DiagnosticsDropped()'
+  'Norv::ServiceModel::DiagnosticKindName('
+  'Norv::ServiceModel::OperationContext::Peer() const'
+  'typeinfo for Norv::ServiceModel::IShutdownRegistryView'
 )
 for e in "${expected[@]}"; do
   # A here-string, not a pipe: grep -q leaves at the first match, and under

@@ -107,6 +107,10 @@ TEST_F(ChannelsTest, ValuesAndNullsCrossTheWire) {
   EXPECT_TRUE(service->logOnArguments[1].IsNull());
   EXPECT_FALSE(service->logOnArguments[2].IsNull());
   EXPECT_TRUE(service->logOnArguments[2].Units().empty());
+  // The operation knows its caller from the kernel: this very process.
+  EXPECT_EQ(service->logOnPeer.pid, ::getpid());
+  EXPECT_EQ(service->logOnPeer.uid, ::getuid());
+  EXPECT_EQ(service->logOnPeer.processName, "pipes_channels_");
 
   EXPECT_TRUE(channel->IsProjectAdmin(u"admin", u"u", u"p"));
   EXPECT_FALSE(channel->IsProjectAdmin(u"other", u"u", u"p"));

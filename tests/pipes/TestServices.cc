@@ -34,6 +34,7 @@ void FakeDataService::LogOn(const String& projectPath, const String& user, const
   if (!fault.empty()) throw std::runtime_error(fault);
   std::lock_guard lock(mu);
   logOnArguments = {projectPath, user, password, author};
+  if (auto* context = ServiceModel::OperationContext::Current()) logOnPeer = context->Peer();
 }
 
 bool FakeDataService::IsProjectAdmin(const String& projectPath, const String&, const String&) {

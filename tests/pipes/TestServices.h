@@ -86,9 +86,10 @@ class FakeDataService : public IDataService {
   // GetForecastEUR calls this first when set (e.g. to block).
   std::function<void()> onForecast;
 
-  // What LogOn received.
+  // What LogOn received, and who called it.
   std::mutex mu;
   std::vector<String> logOnArguments;
+  ServiceModel::PeerIdentity logOnPeer;
   std::atomic<int> inFlight{0};
   std::atomic<bool> overlapped{false};
 };

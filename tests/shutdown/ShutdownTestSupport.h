@@ -38,7 +38,7 @@ struct ShutdownImplAccess {
                                                                         std::int32_t key) {
     auto clients = impl.Snapshot();
     if (clients == nullptr || clients->count(key) == 0) return nullptr;
-    return clients->at(key);
+    return clients->at(key).channel;
   }
 };
 
