@@ -94,14 +94,14 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
     pending_.emplace(id, Pending{});
     lock.Unlock();
 
+    const bool watched = MonitorAttached();
+    const auto started =
+        watched ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
     v1::ClientMessage message;
     *message.mutable_call() = std::move(call);
     Write(message);
 
     std::chrono::milliseconds timeout = CurrentTimeouts().call;
-    const bool watched = MonitorAttached();
-    const auto started =
-        watched ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
     lock.Lock();
     cv_.WaitFor(&mu_, timeout,
                 [&]() ABSL_EXCLUSIVE_LOCKS_REQUIRED(mu_) { return !open_ || pending_[id].done; });
