@@ -297,10 +297,10 @@ class BenchMonitor {
       for (;;) {
         ssize_t got = ::recv(socket_.Descriptor(), buffer.data(), buffer.size(), MSG_DONTWAIT);
         if (got < 0) break;
-        v1::MonitorEvent event;
-        if (event.ParseFromArray(buffer.data(), static_cast<int>(got))) {
-          ++received_;
-          dropped_ += event.dropped();
+        v1::MonitorBatch batch;
+        if (batch.ParseFromArray(buffer.data(), static_cast<int>(got))) {
+          received_ += static_cast<std::uint64_t>(batch.events_size());
+          dropped_ += batch.dropped();
         }
       }
     }

@@ -193,7 +193,9 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
       event.set_status(std::string(status));
       event.set_fault(std::string(fault));
       event.set_answer(std::string(answer));
-      ReportToMonitors(event);
+      // A session's events are rare and often a process's last: they leave
+      // at once. Callbacks are batched like calls.
+      ReportToMonitors(event, kind != v1::MonitorEvent::CALLBACK);
     });
   }
 

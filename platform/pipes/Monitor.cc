@@ -11,6 +11,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -65,6 +67,19 @@ std::string OwnName() {
   return text;
 }
 
+// Appends `value` as a protobuf varint.
+void AppendVarint(std::string& out, std::uint64_t value) {
+  while (value >= 0x80) {
+    out.push_back(static_cast<char>((value & 0x7f) | 0x80));
+    value >>= 7;
+  }
+  out.push_back(static_cast<char>(value));
+}
+
+// MonitorBatch field numbers (monitor.proto).
+constexpr std::uint8_t kBatchEventsTag = (1 << 3) | 2;
+constexpr std::uint8_t kBatchDroppedTag = (2 << 3) | 0;
+
 class MonitorSet {
  public:
   bool Attached() noexcept {
@@ -74,12 +89,42 @@ class MonitorSet {
     return attached_.load(std::memory_order_relaxed);
   }
 
-  void Report(v1::MonitorEvent& event) noexcept {
-    Base::SwallowFailures([&] { Send(event); });
+  // Queues the event for the flusher: the calling thread only encodes it
+  // and takes a short lock. The first event after a quiet spell (nothing
+  // sent for kFlushEvery) goes out at once from the calling thread, with a
+  // non-blocking send: so an isolated call shows at once, and the one call
+  // of a short-lived process is not lost with it. An urgent event (a
+  // session's start, calls and end: rare, and often a process's last words)
+  // goes out at once with whatever waits.
+  void Report(v1::MonitorEvent& event, bool urgent) noexcept {
+    Base::SwallowFailures([&] {
+      event.set_reporter_pid(static_cast<std::int32_t>(::getpid()));
+      if (event.time_unix_nanos() == 0) event.set_time_unix_nanos(RealtimeNs());
+      std::string bytes = event.SerializeAsString();
+      std::vector<std::string> now;
+      std::uint64_t overflow = 0;
+      {
+        Base::MutexLock lock(&queueMu_);
+        if (pendingBytes_ + bytes.size() > kMaxPendingBytes) {
+          ++overflow_;
+          return;
+        }
+        pendingBytes_ += bytes.size();
+        pending_.push_back(std::move(bytes));
+        const std::int64_t time = CoarseNowNs();
+        if (urgent || time - lastSendNs_ >= std::chrono::nanoseconds(kFlushEvery).count()) {
+          lastSendNs_ = time;
+          TakeLocked(now, overflow);
+        } else if (!flushing_) {
+          StartFlusherLocked();
+        }
+      }
+      if (!now.empty()) Send(now, overflow);
+    });
   }
 
   const std::string& Name() {
-    Base::MutexLock lock(&mu_);
+    Base::MutexLock lock(&nameMu_);
     if (!nameKnown_) {
       name_ = OwnName();
       nameKnown_ = true;
@@ -92,6 +137,16 @@ class MonitorSet {
     std::string path;
     std::uint64_t dropped = 0;
   };
+
+  // Events wait at most this long, so that a monitor is woken some hundred
+  // times a second at most, however many calls run.
+  static constexpr std::chrono::milliseconds kFlushEvery{10};
+  // An idle flusher ends after this many empty rounds (one second).
+  static constexpr int kIdleRounds = 100;
+  // What may wait for the flusher; more is dropped and counted.
+  static constexpr std::size_t kMaxPendingBytes = 4 << 20;
+  // A datagram stays well below the default socket send buffer.
+  static constexpr std::size_t kMaxDatagramBytes = 48 << 10;
 
   void Refresh(std::int64_t now) noexcept {
     Base::MutexLock lock(&mu_);
@@ -142,42 +197,100 @@ class MonitorSet {
     targets_ = std::move(found);
   }
 
-  void Send(v1::MonitorEvent& event) {
+  // The flusher is a thread of its own only while events flow: it ends
+  // after a second without any, and the next event starts a new one. It is
+  // detached because nothing may wait for it (process exit joins no
+  // thread), and it touches only this never-destroyed object.
+  void StartFlusherLocked() ABSL_EXCLUSIVE_LOCKS_REQUIRED(queueMu_) {
+    flushing_ = true;
+    try {
+      std::thread([this] { FlushLoop(); }).detach();
+    } catch (const std::system_error&) {
+      flushing_ = false;  // no thread to be had: the events wait for the next try
+    }
+  }
+
+  void TakeLocked(std::vector<std::string>& events, std::uint64_t& overflow)
+      ABSL_EXCLUSIVE_LOCKS_REQUIRED(queueMu_) {
+    events.swap(pending_);
+    pendingBytes_ = 0;
+    overflow = overflow_;
+    overflow_ = 0;
+  }
+
+  void FlushLoop() {
+    int idle = 0;
+    for (;;) {
+      std::this_thread::sleep_for(kFlushEvery);
+      std::vector<std::string> events;
+      std::uint64_t overflow = 0;
+      {
+        Base::MutexLock lock(&queueMu_);
+        if (pending_.empty() && overflow_ == 0) {
+          if (++idle >= kIdleRounds) {
+            flushing_ = false;
+            return;
+          }
+          continue;
+        }
+        idle = 0;
+        lastSendNs_ = CoarseNowNs();
+        TakeLocked(events, overflow);
+      }
+      Base::SwallowFailures([&] { Send(events, overflow); });
+    }
+  }
+
+  // Sends the events as MonitorBatch datagrams to every monitor.
+  void Send(const std::vector<std::string>& events, std::uint64_t overflow) {
+    // The batches' events, encoded once; each monitor's dropped count is
+    // appended to its copy of a batch.
+    std::vector<std::pair<std::string, std::uint64_t>> batches;  // bytes, event count
+    for (const std::string& event : events) {
+      if (batches.empty() || batches.back().first.size() + event.size() > kMaxDatagramBytes) {
+        batches.emplace_back();
+      }
+      std::string& bytes = batches.back().first;
+      bytes.push_back(static_cast<char>(kBatchEventsTag));
+      AppendVarint(bytes, event.size());
+      bytes += event;
+      ++batches.back().second;
+    }
     Base::MutexLock lock(&mu_);
     if (targets_.empty()) return;
     if (socket_.Get() < 0) {
       socket_.Reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
       if (socket_.Get() < 0) return;
     }
-    event.set_reporter_pid(static_cast<std::int32_t>(::getpid()));
-    if (event.time_unix_nanos() == 0) event.set_time_unix_nanos(RealtimeNs());
-    std::string bytes;
+    std::string datagram;
     for (auto it = targets_.begin(); it != targets_.end();) {
       sockaddr_un address{};
-      if (!FillAddress(it->path, &address)) {
-        it = targets_.erase(it);
-        continue;
+      bool gone = !FillAddress(it->path, &address);
+      it->dropped += overflow;
+      for (const auto& [bytes, count] : batches) {
+        if (gone) break;
+        datagram = bytes;
+        if (it->dropped != 0) {
+          datagram.push_back(static_cast<char>(kBatchDroppedTag));
+          AppendVarint(datagram, it->dropped);
+        }
+        if (::sendto(socket_.Get(), datagram.data(), datagram.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
+                     reinterpret_cast<const sockaddr*>(&address), sizeof address) >= 0) {
+          it->dropped = 0;
+          continue;
+        }
+        const int error = errno;
+        if (error == ECONNREFUSED) {
+          // Its monitor is gone; the file would only make every process try it.
+          ::unlink(it->path.c_str());
+          gone = true;
+        } else if (error == ENOENT) {
+          gone = true;
+        } else {
+          it->dropped += count;  // EAGAIN above all: the monitor does not keep up
+        }
       }
-      event.set_dropped(it->dropped);
-      bytes.clear();
-      event.SerializeToString(&bytes);
-      if (::sendto(socket_.Get(), bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
-                   reinterpret_cast<const sockaddr*>(&address), sizeof address) >= 0) {
-        it->dropped = 0;
-        ++it;
-        continue;
-      }
-      const int error = errno;
-      if (error == ECONNREFUSED) {
-        // Its monitor is gone; the file would only make every process try it.
-        ::unlink(it->path.c_str());
-        it = targets_.erase(it);
-      } else if (error == ENOENT) {
-        it = targets_.erase(it);
-      } else {
-        ++it->dropped;  // EAGAIN above all: the monitor does not keep up
-        ++it;
-      }
+      it = gone ? targets_.erase(it) : it + 1;
     }
     attached_.store(!targets_.empty(), std::memory_order_relaxed);
   }
@@ -190,8 +303,17 @@ class MonitorSet {
   timespec dirChanged_ ABSL_GUARDED_BY(mu_){};
   std::vector<Target> targets_ ABSL_GUARDED_BY(mu_);
   UniqueFd socket_ ABSL_GUARDED_BY(mu_);
-  bool nameKnown_ ABSL_GUARDED_BY(mu_) = false;
-  std::string name_ ABSL_GUARDED_BY(mu_);
+  // Apart from mu_, which the flusher holds while it sends.
+  Base::Mutex nameMu_;
+  bool nameKnown_ ABSL_GUARDED_BY(nameMu_) = false;
+  std::string name_ ABSL_GUARDED_BY(nameMu_);
+  // Taken by callers for a moment only: never held across a system call.
+  Base::Mutex queueMu_;
+  std::vector<std::string> pending_ ABSL_GUARDED_BY(queueMu_);
+  std::size_t pendingBytes_ ABSL_GUARDED_BY(queueMu_) = 0;
+  std::uint64_t overflow_ ABSL_GUARDED_BY(queueMu_) = 0;
+  bool flushing_ ABSL_GUARDED_BY(queueMu_) = false;
+  std::int64_t lastSendNs_ ABSL_GUARDED_BY(queueMu_) = 0;
 };
 
 // Never destroyed: a call made at exit may still report.
@@ -245,7 +367,7 @@ class MonitorInterceptor final : public grpc::experimental::Interceptor {
       event_.set_duration_nanos(NanosSince(started_));
       event_.set_request_bytes(requestBytes_);
       event_.set_reply_bytes(replyBytes_);
-      Monitors().Report(event_);
+      Monitors().Report(event_, false);
     }
     methods->Proceed();
   }
@@ -285,7 +407,9 @@ std::string MonitorDirectory(const std::string& endpointDir) { return endpointDi
 
 bool MonitorAttached() noexcept { return Monitors().Attached(); }
 
-void ReportToMonitors(v1::MonitorEvent& event) noexcept { Monitors().Report(event); }
+void ReportToMonitors(v1::MonitorEvent& event, bool urgent) noexcept {
+  Monitors().Report(event, urgent);
+}
 
 v1::MonitorEvent ClientEvent(v1::MonitorEvent::Kind kind, std::int32_t pid,
                              std::string_view endpoint, std::string_view operation,
@@ -331,7 +455,7 @@ void ReportClientCall(std::int32_t pid, std::string_view endpoint, std::string_v
     if (!status.ok()) event.set_fault(status.error_message());
     event.set_request_bytes(requestBytes);
     event.set_reply_bytes(replyBytes);
-    Monitors().Report(event);
+    Monitors().Report(event, false);
   });
 }
 

@@ -4,10 +4,11 @@
 // Monitors are datagram sockets in <endpoint directory>/monitors/. While
 // none is attached, MonitorAttached() costs a clock read (no system call)
 // and, at most every kMonitorRecheck, one stat of that directory; nothing
-// else happens. With monitors attached, each event is one datagram sent
-// with MSG_DONTWAIT to each: a full receive buffer drops the event and
-// counts it, the count riding on the next event that gets through, and a
-// socket nobody reads any more (ECONNREFUSED) is forgotten and removed.
+// else happens. With monitors attached, events are batched into datagrams
+// (MonitorBatch) sent with MSG_DONTWAIT to each: a full receive queue drops
+// the batch and counts its events, the count riding on the next batch that
+// gets through, and a socket nobody reads any more (ECONNREFUSED) is
+// forgotten and removed.
 // Nothing here raises or blocks: monitoring never changes a call.
 //
 // Thread-safety: every function may be called from any thread.
@@ -36,8 +37,10 @@ std::string MonitorDirectory(const std::string& endpointDir);
 bool MonitorAttached() noexcept;
 
 // Sends `event` to every attached monitor, after filling in the reporting
-// process and, when unset, the time.
-void ReportToMonitors(norv::contracts::v1::MonitorEvent& event) noexcept;
+// process and, when unset, the time. Events are batched: one leaves at once
+// when it is `urgent` or the first after a quiet spell of 10 ms, the others
+// within 10 ms from a flusher thread.
+void ReportToMonitors(norv::contracts::v1::MonitorEvent& event, bool urgent) noexcept;
 
 // An event of this process's own calls: kind, side CLIENT, this process as
 // the caller, the endpoint, the operation and the time since `started`.

@@ -122,7 +122,7 @@ bool MonitorWants(const MonitorOptions& options, const v1::MonitorEvent& event) 
   return options.endpoint.empty() || event.endpoint() == options.endpoint;
 }
 
-void PrintMonitorJson(const v1::MonitorEvent& event) {
+void PrintMonitorJson(const v1::MonitorEvent& event, std::uint64_t dropped) {
   std::printf(
       "{\"time_unix_nanos\":%llu,\"kind\":\"%s\",\"side\":\"%s\",\"reporter_pid\":%d,"
       "\"caller_pid\":%d,\"caller\":%s,\"callee_pid\":%d,\"endpoint\":%s,\"operation\":%s,"
@@ -136,7 +136,7 @@ void PrintMonitorJson(const v1::MonitorEvent& event) {
       JsonString(event.status()).c_str(), JsonString(event.fault()).c_str(),
       static_cast<unsigned long long>(event.request_bytes()),
       static_cast<unsigned long long>(event.reply_bytes()), JsonString(event.answer()).c_str(),
-      static_cast<unsigned long long>(event.dropped()));
+      static_cast<unsigned long long>(dropped));
 }
 
 constexpr const char* kMonitorRow =
@@ -147,10 +147,10 @@ void PrintMonitorHeader() {
               "OPERATION", "USEC", "STATUS", "REQ", "REPLY", "ANSWER/FAULT");
 }
 
-void PrintMonitorRow(const v1::MonitorEvent& event) {
-  if (event.dropped() != 0) {
+void PrintMonitorRow(const v1::MonitorEvent& event, std::uint64_t dropped) {
+  if (dropped != 0) {
     std::printf("-- %llu events dropped before this one (the monitor did not keep up)\n",
-                static_cast<unsigned long long>(event.dropped()));
+                static_cast<unsigned long long>(dropped));
   }
   const std::string caller = event.caller_pid() != 0 ? std::to_string(event.caller_pid()) : "-";
   const std::string note =
@@ -180,7 +180,7 @@ void RunMonitor(const MonitorOptions& options) {
   }
   std::fflush(stdout);
   std::uint64_t droppedTotal = 0;
-  std::string buffer(1 << 16, '\0');
+  std::string buffer(1 << 17, '\0');
   pollfd fds[2] = {{socket.Descriptor(), POLLIN, 0}, {signals.Descriptor(), POLLIN, 0}};
   for (;;) {
     if (::poll(fds, 2, -1) < 0) {
@@ -202,14 +202,25 @@ void RunMonitor(const MonitorOptions& options) {
     for (;;) {
       const ssize_t got = ::recv(socket.Descriptor(), buffer.data(), buffer.size(), MSG_DONTWAIT);
       if (got < 0) break;
-      v1::MonitorEvent event;
-      if (!event.ParseFromArray(buffer.data(), static_cast<int>(got))) continue;
-      droppedTotal += event.dropped();
-      if (!MonitorWants(options, event)) continue;
-      if (options.json) {
-        PrintMonitorJson(event);
-      } else {
-        PrintMonitorRow(event);
+      v1::MonitorBatch batch;
+      if (!batch.ParseFromArray(buffer.data(), static_cast<int>(got))) continue;
+      droppedTotal += batch.dropped();
+      // The count goes with the first event shown after the loss.
+      std::uint64_t dropped = batch.dropped();
+      for (const v1::MonitorEvent& event : batch.events()) {
+        if (!MonitorWants(options, event)) continue;
+        if (options.json) {
+          PrintMonitorJson(event, dropped);
+        } else {
+          PrintMonitorRow(event, dropped);
+        }
+        dropped = 0;
+      }
+      if (dropped != 0 && !options.json) {
+        std::printf("-- %llu events dropped (the monitor did not keep up)\n",
+                    static_cast<unsigned long long>(dropped));
+      } else if (dropped != 0) {
+        std::printf("{\"dropped\":%llu}\n", static_cast<unsigned long long>(dropped));
       }
     }
     std::fflush(stdout);
