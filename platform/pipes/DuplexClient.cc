@@ -239,7 +239,6 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
       finished_ = true;
       status = stream_->Finish();
     }
-    SessionEndKind kind = ClassifyEnd(status);
     SessionEndHandler notify;
     std::string reason;
     bool ended = false;
@@ -260,7 +259,12 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
       }
       cv_.SignalAll();
     }
-    if (ended && MonitorAttached()) {
+    // Classified only when someone is told: a session the client closed
+    // itself ends without probing anything.
+    const bool watched = ended && MonitorAttached();
+    if (!notify && !watched) return;
+    const SessionEndKind kind = ClassifyEnd(status);
+    if (watched) {
       Watch(v1::MonitorEvent::SESSION_END, "Session", opened_, EndStatusName(kind), endText, "");
     }
     // Outside the lock: the handler may call back into this session (Close
@@ -308,8 +312,10 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
       const auto started =
           watched ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
       AnswerShutdownCallback(*callback_, call, message.mutable_callback_reply());
-      Write(message);
+      // Queued before the answer leaves: whatever the answer makes the host
+      // do next (close, so that this process ends) comes after the event.
       if (watched) ReportCallback(call, message.callback_reply(), started);
+      Write(message);
     }
   }
 

@@ -101,8 +101,7 @@ class MonitorSet {
       event.set_reporter_pid(static_cast<std::int32_t>(::getpid()));
       if (event.time_unix_nanos() == 0) event.set_time_unix_nanos(RealtimeNs());
       std::string bytes = event.SerializeAsString();
-      std::vector<std::string> now;
-      std::uint64_t overflow = 0;
+      bool sendNow = false;
       {
         Base::MutexLock lock(&queueMu_);
         if (pendingBytes_ + bytes.size() > kMaxPendingBytes) {
@@ -114,12 +113,12 @@ class MonitorSet {
         const std::int64_t time = CoarseNowNs();
         if (urgent || time - lastSendNs_ >= std::chrono::nanoseconds(kFlushEvery).count()) {
           lastSendNs_ = time;
-          TakeLocked(now, overflow);
+          sendNow = true;
         } else if (!flushing_) {
           StartFlusherLocked();
         }
       }
-      if (!now.empty()) Send(now, overflow);
+      if (sendNow) SendPending();
     });
   }
 
@@ -218,31 +217,45 @@ class MonitorSet {
     overflow_ = 0;
   }
 
+  // Sends what waits. The send lock is taken before the queue is emptied, so
+  // that an urgent event (often a process's last) leaves only after a batch
+  // another thread took before it: nothing taken is left unsent at exit.
+  // Returns whether anything waited.
+  bool SendPending() {
+    Base::MutexLock sending(&mu_);
+    std::vector<std::string> events;
+    std::uint64_t overflow = 0;
+    {
+      Base::MutexLock lock(&queueMu_);
+      if (pending_.empty() && overflow_ == 0) return false;
+      lastSendNs_ = CoarseNowNs();
+      TakeLocked(events, overflow);
+    }
+    SendLocked(events, overflow);
+    return true;
+  }
+
   void FlushLoop() {
     int idle = 0;
     for (;;) {
       std::this_thread::sleep_for(kFlushEvery);
-      std::vector<std::string> events;
-      std::uint64_t overflow = 0;
-      {
-        Base::MutexLock lock(&queueMu_);
-        if (pending_.empty() && overflow_ == 0) {
-          if (++idle >= kIdleRounds) {
-            flushing_ = false;
-            return;
-          }
-          continue;
-        }
+      bool sent = false;
+      Base::SwallowFailures([&] { sent = SendPending(); });
+      if (sent) {
         idle = 0;
-        lastSendNs_ = CoarseNowNs();
-        TakeLocked(events, overflow);
+        continue;
       }
-      Base::SwallowFailures([&] { Send(events, overflow); });
+      Base::MutexLock lock(&queueMu_);
+      if (pending_.empty() && ++idle >= kIdleRounds) {
+        flushing_ = false;
+        return;
+      }
     }
   }
 
   // Sends the events as MonitorBatch datagrams to every monitor.
-  void Send(const std::vector<std::string>& events, std::uint64_t overflow) {
+  void SendLocked(const std::vector<std::string>& events, std::uint64_t overflow)
+      ABSL_EXCLUSIVE_LOCKS_REQUIRED(mu_) {
     // The batches' events, encoded once; each monitor's dropped count is
     // appended to its copy of a batch.
     std::vector<std::pair<std::string, std::uint64_t>> batches;  // bytes, event count
@@ -256,7 +269,6 @@ class MonitorSet {
       bytes += event;
       ++batches.back().second;
     }
-    Base::MutexLock lock(&mu_);
     if (targets_.empty()) return;
     if (socket_.Get() < 0) {
       socket_.Reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
@@ -297,6 +309,7 @@ class MonitorSet {
 
   std::atomic<std::int64_t> nextCheckNs_{0};
   std::atomic<bool> attached_{false};
+  // Guards the monitors and the sending; taken before queueMu_.
   Base::Mutex mu_;
   bool dirKnown_ ABSL_GUARDED_BY(mu_) = false;
   ino_t dirInode_ ABSL_GUARDED_BY(mu_) = 0;
