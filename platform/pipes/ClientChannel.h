@@ -133,7 +133,18 @@ class ChannelBase {
         watched ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
     std::string dir = EndpointDirectory();
     std::string path = SocketPath(dir, pid_, name_);
-    std::shared_ptr<Connection> connection = Cache().Get(dir, path, where);
+    std::shared_ptr<Connection> connection;
+    try {
+      connection = Cache().Get(dir, path, where);
+    } catch (const std::exception& e) {
+      // A call that found nobody listening is a call the monitor shows too.
+      if (watched) {
+        ReportClientCall(pid_, name_, operation, started,
+                         grpc::Status(grpc::StatusCode::UNAVAILABLE, e.what()),
+                         request.ByteSizeLong(), 0);
+      }
+      throw;
+    }
     Timeouts timeouts = CurrentTimeouts();
     Stub& stubOf = connection->StubAt<Stub>(slot);
     grpc::Status status;
