@@ -3,6 +3,9 @@
 // callback over the same kind of socket, then the component's own unary
 // call (a channel obtained anew per call, as the bridges do), a reply of
 // 1,000,000 (int, double) records, and a callback through a duplex session.
+// The component's unary call and callback run once more in pairs, without
+// and with a call monitor attached (alternating, so that the machine's load
+// weighs on both alike): a monitor may cost a call at most 10%.
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -10,14 +13,21 @@
 #include <benchmark/benchmark.h>
 #include <grpcpp/grpcpp.h>
 
+#include <poll.h>
+
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "bench/BenchSupport.h"
 #include "norv/contracts/v1/data_service.grpc.pb.h"
+#include "norv/contracts/v1/monitor.pb.h"
 #include "norv/contracts/v1/shutdown.grpc.pb.h"
+#include "services/MonitorSocket.h"
 #include "services/NamedPipeServiceHost.h"
 
 namespace {
@@ -258,6 +268,98 @@ void BM_ComponentUnary(benchmark::State& state) {
 }
 BENCHMARK(BM_ComponentUnary)->UseRealTime();
 
+// A call monitor attached for a benchmark's run, reading on a thread of its
+// own as norvctl monitor does. The processes' library looks for monitors at
+// most every 250 ms, so attaching and detaching wait that long before the
+// timing starts.
+constexpr std::chrono::milliseconds kMonitorNoticed{300};
+
+class BenchMonitor {
+ public:
+  BenchMonitor() : reader_([this] { Read(); }) { std::this_thread::sleep_for(kMonitorNoticed); }
+  ~BenchMonitor() {
+    stop_ = true;
+    reader_.join();
+  }
+  BenchMonitor(const BenchMonitor&) = delete;
+  BenchMonitor& operator=(const BenchMonitor&) = delete;
+
+  // Events received and events the senders dropped, so far.
+  std::uint64_t Received() const { return received_; }
+  std::uint64_t Dropped() const { return dropped_; }
+
+ private:
+  void Read() {
+    std::string buffer(1 << 16, '\0');
+    while (!stop_) {
+      pollfd fd{socket_.Descriptor(), POLLIN, 0};
+      if (::poll(&fd, 1, 50) <= 0) continue;
+      for (;;) {
+        ssize_t got = ::recv(socket_.Descriptor(), buffer.data(), buffer.size(), MSG_DONTWAIT);
+        if (got < 0) break;
+        v1::MonitorBatch batch;
+        if (batch.ParseFromArray(buffer.data(), static_cast<int>(got))) {
+          received_ += static_cast<std::uint64_t>(batch.events_size());
+          dropped_ += batch.dropped();
+        }
+      }
+    }
+  }
+
+  MonitorSocket socket_;
+  std::atomic<bool> stop_{false};
+  std::atomic<std::uint64_t> received_{0};
+  std::atomic<std::uint64_t> dropped_{0};
+  std::thread reader_;
+};
+
+// Arg 0: no monitor (after waiting for a previous one's detaching to be
+// noticed); arg 1: a monitor attached.
+void AttachIfAsked(const benchmark::State& state, std::optional<BenchMonitor>& monitor) {
+  if (state.range(0) != 0) {
+    monitor.emplace();
+  } else {
+    std::this_thread::sleep_for(kMonitorNoticed);
+  }
+}
+
+void ReportMonitor(benchmark::State& state, const std::optional<BenchMonitor>& monitor) {
+  if (!monitor) return;
+  state.counters["events"] = benchmark::Counter(static_cast<double>(monitor->Received()),
+                                                benchmark::Counter::kAvgIterations);
+  state.counters["dropped"] = static_cast<double>(monitor->Dropped());
+}
+
+void BM_ComponentUnaryWatched(benchmark::State& state) {
+  auto service = std::make_shared<BenchDataService>();
+  auto host = OpenBenchHost(service);
+  Norv::ServiceString path(u"C:\\Projects\\North Field\\project.db");
+  Norv::ServiceString user(u"ann.other");
+  Norv::ServiceString password(u"not-a-real-password");
+  std::optional<BenchMonitor> monitor;
+  AttachIfAsked(state, monitor);
+  {
+    ProcessCpu cpu(state);
+    for (auto _ : state) {
+      auto channel = NamedPipeServiceHost::GetSingleChannel<IDataService>(1, "Bench");
+      benchmark::DoNotOptimize(channel->IsProjectAdmin(path, user, password));
+    }
+  }
+  // Let the reader catch up with the last events before counting them.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ReportMonitor(state, monitor);
+  host->Close();
+}
+BENCHMARK(BM_ComponentUnaryWatched)
+    ->ArgName("monitor")
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(0)
+    ->Arg(1)
+    ->UseRealTime();
+
 void BM_ComponentMillionRecords(benchmark::State& state) {
   auto service = std::make_shared<BenchDataService>();
   std::vector<std::optional<Data::DoubleResultSet>> records;
@@ -392,6 +494,36 @@ void BM_ComponentCallbackRoundTrip(benchmark::State& state) {
   host.Close();
 }
 BENCHMARK(BM_ComponentCallbackRoundTrip)->UseRealTime();
+
+void BM_ComponentCallbackWatched(benchmark::State& state) {
+  auto service = std::make_shared<CapturingShutdown>();
+  RunDir();  // the run's private endpoints
+  NamedPipeServiceHost host(service, 1, "Shutdown");
+  host.AddServiceEndpoint(TypeOf<IShutdown>());
+  host.Open();
+  auto session = DuplexChannelFactory<IShutdown>::CreateChannel(
+      std::make_shared<AcceptingCallback>(), 1, "Shutdown");
+  session->Subscribe(1);
+  std::optional<BenchMonitor> monitor;
+  AttachIfAsked(state, monitor);
+  {
+    ProcessCpu cpu(state);
+    for (auto _ : state) benchmark::DoNotOptimize(service->channel->RequestShutdown());
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ReportMonitor(state, monitor);
+  session->Close();
+  host.Close();
+}
+BENCHMARK(BM_ComponentCallbackWatched)
+    ->ArgName("monitor")
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(0)
+    ->Arg(1)
+    ->UseRealTime();
 
 }  // namespace
 

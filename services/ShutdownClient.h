@@ -10,6 +10,17 @@
 // time-out (5 s unless the host changes it); a callback that does not answer
 // in time counts as agreeing.
 //
+// When the service's side ends the session, an optional end handler hears it
+// once, with the reason: the host closed (its application stopped the
+// service or closed the host), its process died (the socket stays behind
+// with nobody accepting on it), or the session broke while the host still
+// listens. The client's own Close or destruction is not reported: the
+// application knows of it already, and a handler that ran while the client
+// was being destroyed could reach an object that is going away. Unsubscribe
+// ends no session and reports nothing. The handler runs on a component
+// thread, outside every lock of the session; it may call Close or IsOpen,
+// and whatever it raises is swallowed.
+//
 // Thread-safety: Subscribe, Unsubscribe and Ping may be called from any
 // thread, also from inside the callback object's handlers (the component
 // answers callbacks on a thread that never waits for the session's own
@@ -20,6 +31,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "IShutdown.h"
@@ -44,6 +56,21 @@ class NORV_PLATFORM_API ShutdownCallback final : public Contracts::Service::IShu
   std::function<void()> onForce_;
 };
 
+// Why a ShutdownClient's session ended.
+enum class ShutdownSessionEnd {
+  kHostClosed,  // the host ended the session on purpose
+  kHostDied,    // the host's process died: its socket is left with nobody listening
+  kBroken,      // the session broke while the host still listens
+};
+
+// A short English name of `reason` ("host closed", "host died", "broken").
+NORV_PLATFORM_API const char* Describe(ShutdownSessionEnd reason) noexcept;
+
+// Hears the end of a session: the reason, and a sentence naming the
+// process, the endpoint and what ended it.
+using ShutdownSessionEndHandler =
+    std::function<void(ShutdownSessionEnd reason, const std::string& message)>;
+
 class NORV_PLATFORM_API ShutdownClient {
  public:
   static constexpr std::string_view kEndpointName = "Shutdown";
@@ -51,9 +78,13 @@ class NORV_PLATFORM_API ShutdownClient {
   // Opens a session to endpoint "Shutdown" of process `pid` and subscribes
   // under `key`. Raises the component's exception (naming the process, the
   // endpoint and the operation) when nobody listens or Subscribe fails; the
-  // session is then closed again.
+  // session is then closed again. Once the constructor has returned, `onEnd`
+  // (may be null) hears the end of the session as described above; a
+  // session that the service ends before then makes the constructor raise
+  // CommunicationException instead, so that every end is reported once.
   ShutdownClient(std::int32_t pid, std::int32_t key,
-                 std::shared_ptr<Contracts::Service::IShutdownCallback> callback);
+                 std::shared_ptr<Contracts::Service::IShutdownCallback> callback,
+                 ShutdownSessionEndHandler onEnd = nullptr);
   // Ends the session (see Close).
   ~ShutdownClient();
   ShutdownClient(const ShutdownClient&) = delete;

@@ -22,6 +22,7 @@
 
 #include "base/Mutex.h"
 #include "platform/pipes/Addressing.h"
+#include "platform/pipes/Monitor.h"
 #include "platform/pipes/Runtime.h"
 #include "platform/pipes/WireValues.h"
 #include "services/NamedPipeServiceHost.h"
@@ -126,9 +127,24 @@ class ChannelBase {
     // are the parent's, and even dropping one would write on its socket.
     const std::string where = Where(operation);
     RequireGrpcProcess(where);
+    // Looked at once per call: with no monitor attached it costs a clock read.
+    const bool watched = MonitorAttached();
+    const auto started =
+        watched ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
     std::string dir = EndpointDirectory();
     std::string path = SocketPath(dir, pid_, name_);
-    std::shared_ptr<Connection> connection = Cache().Get(dir, path, where);
+    std::shared_ptr<Connection> connection;
+    try {
+      connection = Cache().Get(dir, path, where);
+    } catch (const std::exception& e) {
+      // A call that found nobody listening is a call the monitor shows too.
+      if (watched) {
+        ReportClientCall(pid_, name_, operation, started,
+                         grpc::Status(grpc::StatusCode::UNAVAILABLE, e.what()),
+                         request.ByteSizeLong(), 0);
+      }
+      throw;
+    }
     Timeouts timeouts = CurrentTimeouts();
     Stub& stubOf = connection->StubAt<Stub>(slot);
     grpc::Status status;
@@ -141,6 +157,10 @@ class ChannelBase {
       call->Finish(reply, &status, nullptr);
       AwaitUnaryCompletion(cq, context);
     });
+    if (watched) {
+      ReportClientCall(pid_, name_, operation, started, status, request.ByteSizeLong(),
+                       status.ok() ? reply->ByteSizeLong() : 0);
+    }
     if (status.ok()) return;
     switch (status.error_code()) {
       case grpc::StatusCode::UNKNOWN:  // the service's fault

@@ -60,7 +60,7 @@ void HostCore::EndSessions() {
     sessions.assign(sessions_.begin(), sessions_.end());
   }
   for (const auto& session : sessions) {
-    session->End(grpc::Status(grpc::StatusCode::UNAVAILABLE, "the host is closing"));
+    session->End(grpc::Status(grpc::StatusCode::UNAVAILABLE, std::string(kHostClosingMessage)));
   }
 }
 

@@ -12,15 +12,19 @@
 // dropping it touches neither the stream nor the threads (which the child
 // does not have), and the session's objects are kept, never destroyed.
 #include <grpcpp/grpcpp.h>
+#include <sys/stat.h>
 
 #include <deque>
 #include <thread>
 #include <unordered_map>
 
 #include "base/Mutex.h"
+#include "base/SwallowFailures.h"
 #include "norv/contracts/v1/shutdown.grpc.pb.h"
 #include "platform/pipes/Addressing.h"
 #include "platform/pipes/ContractBinding.h"
+#include "platform/pipes/DuplexClient.h"
+#include "platform/pipes/Monitor.h"
 #include "platform/pipes/Runtime.h"
 #include "services/NamedPipeServiceHost.h"
 
@@ -36,8 +40,12 @@ namespace {
 
 class ClientSession : public std::enable_shared_from_this<ClientSession> {
  public:
-  ClientSession(std::shared_ptr<IShutdownCallback> callback, std::int32_t pid, std::string name)
-      : callback_(std::move(callback)), pid_(pid), name_(std::move(name)) {}
+  ClientSession(std::shared_ptr<IShutdownCallback> callback, std::int32_t pid, std::string name,
+                SessionEndHandler onEnd)
+      : callback_(std::move(callback)),
+        pid_(pid),
+        name_(std::move(name)),
+        onEnd_(std::move(onEnd)) {}
 
   ~ClientSession() {
     // Threads hold the session alive, so this runs after Close or on the
@@ -65,6 +73,7 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
     auto self = shared_from_this();
     reader_ = std::thread([self] { self->ReadLoop(); });
     worker_ = std::thread([self] { self->CallbackLoop(); });
+    if (MonitorAttached()) Watch(v1::MonitorEvent::SESSION_START, "Session", opened_, "ok", "", "");
   }
 
   bool IsOpen() const noexcept {
@@ -85,6 +94,9 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
     pending_.emplace(id, Pending{});
     lock.Unlock();
 
+    const bool watched = MonitorAttached();
+    const auto started =
+        watched ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
     v1::ClientMessage message;
     *message.mutable_call() = std::move(call);
     Write(message);
@@ -99,26 +111,52 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
       lock.Unlock();
       if (result.reply.has_fault()) {
         const std::string& text = result.reply.fault().message();
+        if (watched) Watch(v1::MonitorEvent::SESSION_CALL, operation, started, "fault", text, "");
         throw FaultException(where + ": the service raised a fault: " + text, text);
       }
+      if (watched) Watch(v1::MonitorEvent::SESSION_CALL, operation, started, "ok", "", "");
       return;
     }
-    if (!open_) {
-      throw CommunicationException(where + ": the session ended during the call (" + endReason_ +
-                                   ")");
+    const bool ended = !open_;
+    const std::string text = ended ? "the session ended during the call (" + endReason_ + ")"
+                                   : "no answer within " + std::to_string(timeout.count()) + " ms";
+    lock.Unlock();
+    if (watched) {
+      Watch(v1::MonitorEvent::SESSION_CALL, operation, started, ended ? "unavailable" : "timeout",
+            text, "");
     }
-    throw TimeoutException(where + ": no answer within " + std::to_string(timeout.count()) + " ms");
+    if (ended) throw CommunicationException(where + ": " + text);
+    throw TimeoutException(where + ": " + text);
+  }
+
+  // See DuplexSession::ArmEndHandler.
+  bool ArmEndHandler() {
+    Base::MutexLock lock(&mu_);
+    if (!open_) return false;
+    armed_ = true;
+    return true;
+  }
+  std::string EndReason() const {
+    Base::MutexLock lock(&mu_);
+    return endReason_;
   }
 
   void Close() noexcept {
     if (InForkedChild()) return;  // the parent's stream and threads
+    bool closedHere = false;
     {
       Base::MutexLock lock(&mu_);
+      armed_ = false;  // the client knows it closed its own session
       if (open_) {
         open_ = false;
         endReason_ = "the client closed it";
+        closedHere = true;
       }
       cv_.SignalAll();
+    }
+    if (closedHere && MonitorAttached()) {
+      Watch(v1::MonitorEvent::SESSION_END, "Session", opened_, "closed", "the client closed it",
+            "");
     }
     context_.TryCancel();
     // Two Close calls at once must not join a thread twice.
@@ -133,6 +171,43 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
     bool done = false;
     v1::OperationReply reply;
   };
+
+  static const char* EndStatusName(SessionEndKind kind) noexcept {
+    switch (kind) {
+      case SessionEndKind::kHostClosed:
+        return "host-closed";
+      case SessionEndKind::kHostDied:
+        return "host-died";
+      case SessionEndKind::kBroken:
+        break;
+    }
+    return "broken";
+  }
+
+  // Reports an event of this session to the attached monitors.
+  void Watch(v1::MonitorEvent::Kind kind, std::string_view operation,
+             std::chrono::steady_clock::time_point started, std::string_view status,
+             std::string_view fault, std::string_view answer) const noexcept {
+    Base::SwallowFailures([&] {
+      v1::MonitorEvent event = ClientEvent(kind, pid_, name_, operation, started);
+      event.set_status(std::string(status));
+      event.set_fault(std::string(fault));
+      event.set_answer(std::string(answer));
+      // A session's events are rare and often a process's last: they leave
+      // at once. Callbacks are batched like calls.
+      ReportToMonitors(event, kind != v1::MonitorEvent::CALLBACK);
+    });
+  }
+
+  void ReportCallback(const v1::CallbackCall& call, const v1::CallbackReply& reply,
+                      std::chrono::steady_clock::time_point started) const noexcept {
+    const bool request = call.has_request_shutdown();
+    std::string_view answer;
+    if (!reply.has_fault()) answer = !request ? "done" : reply.accepted() ? "accepted" : "refused";
+    Watch(v1::MonitorEvent::CALLBACK, request ? "RequestShutdown" : "ForceShutdown", started,
+          reply.has_fault() ? "fault" : "ok", reply.has_fault() ? reply.fault().message() : "",
+          answer);
+  }
 
   // One writer at a time, and never after Finish.
   bool Write(const v1::ClientMessage& message) {
@@ -164,13 +239,60 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
       finished_ = true;
       status = stream_->Finish();
     }
-    Base::MutexLock lock(&mu_);
-    if (open_) {
-      open_ = false;
-      endReason_ =
-          status.ok() ? "the service ended it" : "the service ended it: " + status.error_message();
+    SessionEndHandler notify;
+    std::string reason;
+    bool ended = false;
+    std::string endText;
+    {
+      Base::MutexLock lock(&mu_);
+      if (open_) {
+        ended = true;
+        open_ = false;
+        endReason_ = status.ok() ? "the service ended it"
+                                 : "the service ended it: " + status.error_message();
+        endText = endReason_;
+        if (armed_) {
+          armed_ = false;
+          notify = std::move(onEnd_);
+          reason = endReason_;
+        }
+      }
+      cv_.SignalAll();
     }
-    cv_.SignalAll();
+    // Classified only when someone is told: a session the client closed
+    // itself ends without probing anything.
+    const bool watched = ended && MonitorAttached();
+    if (!notify && !watched) return;
+    const SessionEndKind kind = ClassifyEnd(status);
+    if (watched) {
+      Watch(v1::MonitorEvent::SESSION_END, "Session", opened_, EndStatusName(kind), endText, "");
+    }
+    // Outside the lock: the handler may call back into this session (Close
+    // skips joining the thread it runs on).
+    if (notify) {
+      Base::SwallowFailures([&] { notify(kind, Site(pid_, name_) + ": " + reason); });
+    }
+  }
+
+  // Why the stream ended. A host that closes removes its socket, so a
+  // socket that stays behind with nobody accepting on it is the mark of a
+  // host that died without closing. A dying process may close this
+  // session's connection a moment before its listening socket, so a socket
+  // that still accepts is probed again a few times (100 ms at most, on the
+  // reader thread, which has nothing else left to do).
+  SessionEndKind ClassifyEnd(const grpc::Status& status) const {
+    if (status.ok() || status.error_message() == kHostClosingMessage) {
+      return SessionEndKind::kHostClosed;
+    }
+    const std::string path = SocketPath(EndpointDirectory(), pid_, name_);
+    constexpr int kProbes = 5;
+    for (int probe = 0; probe < kProbes; ++probe) {
+      if (probe != 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      struct stat info {};
+      if (::lstat(path.c_str(), &info) != 0) return SessionEndKind::kHostClosed;
+      if (ProbeSocket(path) != ProbeResult::kListening) return SessionEndKind::kHostDied;
+    }
+    return SessionEndKind::kBroken;
   }
 
   void CallbackLoop() {
@@ -186,7 +308,13 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
         callbacks_.pop_front();
       }
       v1::ClientMessage message;
+      const bool watched = MonitorAttached();
+      const auto started =
+          watched ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
       AnswerShutdownCallback(*callback_, call, message.mutable_callback_reply());
+      // Queued before the answer leaves: whatever the answer makes the host
+      // do next (close, so that this process ends) comes after the event.
+      if (watched) ReportCallback(call, message.callback_reply(), started);
       Write(message);
     }
   }
@@ -194,6 +322,8 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   const std::shared_ptr<IShutdownCallback> callback_;
   const std::int32_t pid_;
   const std::string name_;
+  // When the session opened: a SESSION_END event reports its length.
+  const std::chrono::steady_clock::time_point opened_ = std::chrono::steady_clock::now();
 
   std::shared_ptr<grpc::Channel> channel_;
   std::unique_ptr<v1::Shutdown::Stub> stub_;
@@ -207,6 +337,9 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   mutable Base::Mutex mu_;
   Base::CondVar cv_;
   bool open_ ABSL_GUARDED_BY(mu_) = true;
+  // Whether the end of the session is still to be reported to onEnd_.
+  bool armed_ ABSL_GUARDED_BY(mu_) = false;
+  SessionEndHandler onEnd_ ABSL_GUARDED_BY(mu_);
   std::string endReason_ ABSL_GUARDED_BY(mu_);
   std::uint64_t nextId_ ABSL_GUARDED_BY(mu_) = 1;
   std::unordered_map<std::uint64_t, Pending> pending_ ABSL_GUARDED_BY(mu_);
@@ -217,7 +350,7 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   std::thread worker_;
 };
 
-class ShutdownDuplexChannel final : public DuplexChannel<IShutdown>, public SessionChannel {
+class ShutdownDuplexChannel final : public DuplexSession, public SessionChannel {
  public:
   explicit ShutdownDuplexChannel(std::shared_ptr<ClientSession> session)
       : session_(std::move(session)) {}
@@ -246,6 +379,8 @@ class ShutdownDuplexChannel final : public DuplexChannel<IShutdown>, public Sess
   }
   void Close() noexcept override { session_->Close(); }
   bool IsOpen() const noexcept override { return session_->IsOpen(); }
+  bool ArmEndHandler() override { return session_->ArmEndHandler(); }
+  std::string EndReason() const override { return session_->EndReason(); }
   bool Connected() const noexcept override { return session_->IsOpen(); }
 
  private:
@@ -254,15 +389,22 @@ class ShutdownDuplexChannel final : public DuplexChannel<IShutdown>, public Sess
 
 }  // namespace
 
-std::shared_ptr<DuplexChannel<IShutdown>> CreateDuplexChannel(
-    std::shared_ptr<IShutdownCallback> callback, std::int32_t pid, std::string_view name) {
+std::shared_ptr<DuplexSession> CreateDuplexSession(std::shared_ptr<IShutdownCallback> callback,
+                                                   std::int32_t pid, std::string_view name,
+                                                   SessionEndHandler onEnd) {
   if (!callback) {
     throw std::invalid_argument(Site(pid, name) + ": a duplex session needs a callback object");
   }
   EncodeEndpointName(name);  // rejects the empty name
-  auto session = std::make_shared<ClientSession>(std::move(callback), pid, std::string(name));
+  auto session = std::make_shared<ClientSession>(std::move(callback), pid, std::string(name),
+                                                 std::move(onEnd));
   session->Start();
   return std::make_shared<ShutdownDuplexChannel>(std::move(session));
+}
+
+std::shared_ptr<DuplexChannel<IShutdown>> CreateDuplexChannel(
+    std::shared_ptr<IShutdownCallback> callback, std::int32_t pid, std::string_view name) {
+  return CreateDuplexSession(std::move(callback), pid, name, nullptr);
 }
 
 }  // namespace internal

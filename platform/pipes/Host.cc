@@ -46,6 +46,7 @@
 #include "platform/pipes/HostFiles.h"
 #include "platform/pipes/HostTesting.h"
 #include "platform/pipes/IntrospectionService.h"
+#include "platform/pipes/Monitor.h"
 #include "platform/pipes/Runtime.h"
 #include "platform/pipes/WireValues.h"
 #include "services/NamedPipeServiceHost.h"
@@ -422,6 +423,7 @@ void NamedPipeServiceHost::Impl::StartServer(const Plan& plan) {
   builder.SetOption(std::make_unique<ReflectionOption>(plan.mex));
   std::vector<std::unique_ptr<grpc::experimental::ServerInterceptorFactoryInterface>> counters;
   counters.push_back(std::make_unique<CallCounterFactory>(calls_));
+  counters.push_back(MonitorInterceptorFactory(pid_, name_));
   builder.experimental().SetInterceptorCreators(std::move(counters));
   for (const ContractBinding* binding : ContractBindings()) {
     auto it = plan.limits.find(binding->name);

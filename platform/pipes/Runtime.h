@@ -12,6 +12,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "base/ThreadCache.h"
 #include "platform/base/Cancellation.h"
@@ -45,6 +46,10 @@ void RequireGrpcProcess(const std::string& where);
 void KeepInherited(std::shared_ptr<const void> inherited) noexcept;
 
 Timeouts CurrentTimeouts() noexcept;
+
+// The status message with which a closing host ends its sessions; a client
+// session that ends with it knows the host closed on purpose.
+inline constexpr std::string_view kHostClosingMessage = "the host is closing";
 
 inline std::chrono::system_clock::time_point DeadlineAfter(std::chrono::milliseconds span) {
   return std::chrono::system_clock::now() + span;

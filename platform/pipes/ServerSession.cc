@@ -155,7 +155,7 @@ SessionReactor::SessionReactor(std::shared_ptr<HostCore> host,
   // Until this constructor returns, gRPC defers Finish, so OnDone cannot run
   // inside it.
   if (!host_->AddSession(session_)) {
-    session_->End(grpc::Status(grpc::StatusCode::UNAVAILABLE, "the host is closing"));
+    session_->End(grpc::Status(grpc::StatusCode::UNAVAILABLE, std::string(kHostClosingMessage)));
     return;
   }
   session_->StartReadIfOpen(&in_);

@@ -7,9 +7,11 @@
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TestSupport.h"
@@ -144,6 +146,59 @@ TEST(ShutdownCliTest, SubscribingWhereNobodyListensFailsWithTheProcessAndEndpoin
   const std::optional<int> status = lonely.Wait();
   ASSERT_TRUE(status.has_value());
   EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1);
+}
+
+// The next line that does not start with "waiting: " (a reconnecting
+// subscriber reports each new reason it cannot subscribe yet).
+std::optional<std::string> NextNonWaitingLine(ChildProcess& child) {
+  for (;;) {
+    std::optional<std::string> line = child.ReadLine();
+    if (!line.has_value() || line->rfind("waiting: ", 0) != 0) return line;
+  }
+}
+
+// A host that dies ends its subscribers' sessions: a plain subscriber says
+// so and exits 3; one with --reconnect subscribes again, under its key, to
+// the host started next on that process id, and hears a host that stops.
+TEST(ShutdownCliTest, SubscribersHearTheirHostGoAndReconnectWhenAsked) {
+  PrivatePipeDir pipes;
+  const std::string pid = std::to_string(::getpid() + 100000);
+  const std::string subscribed = "subscribed: process " + pid + ", endpoint Shutdown, key ";
+  auto host = std::make_unique<ChildProcess>(
+      std::vector<std::string>{NORVCTL, "shutdown", "host", "--pid", pid});
+  ASSERT_EQ(host->ReadLine(), "start: process " + pid);
+  ChildProcess plain({NORVCTL, "shutdown", "subscribe", "--pid", pid, "--key", "1"});
+  ASSERT_EQ(plain.ReadLine(), subscribed + "1");
+  ChildProcess loyal({NORVCTL, "shutdown", "subscribe", "--pid", pid, "--key", "2", "--answer",
+                      "no", "--reconnect"});
+  ASSERT_EQ(loyal.ReadLine(), subscribed + "2");
+
+  host->Signal(SIGKILL);
+  ASSERT_TRUE(host->Wait().has_value());
+  const std::string died = "ended: host died: process " + pid + ", endpoint Shutdown: ";
+  EXPECT_EQ(plain.ReadLine().value_or("").rfind(died, 0), 0u);
+  const std::optional<int> status = plain.Wait();
+  ASSERT_TRUE(status.has_value());
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 3);
+  EXPECT_EQ(loyal.ReadLine().value_or("").rfind(died, 0), 0u);
+
+  host = std::make_unique<ChildProcess>(
+      std::vector<std::string>{NORVCTL, "shutdown", "host", "--pid", pid});
+  ASSERT_EQ(host->ReadLine(), "start: process " + pid);
+  ASSERT_EQ(NextNonWaitingLine(loyal), subscribed + "2");
+  host->WriteLine("request");
+  EXPECT_EQ(host->ReadLine(), "request: false");  // the key is back, refusing
+  EXPECT_EQ(loyal.ReadLine(), "request: answered no");
+
+  host->WriteLine("stop");
+  EXPECT_EQ(host->ReadLine(), "stop: done");
+  EXPECT_EQ(loyal.ReadLine(), "ended: host closed: process " + pid +
+                                  ", endpoint Shutdown: the service ended it: the host is closing");
+  loyal.Signal(SIGTERM);
+  EXPECT_EQ(NextNonWaitingLine(loyal), "stopped on SIGTERM");
+  EXPECT_TRUE(ExitedWithZero(loyal.Wait()));
+  host->WriteLine("quit");
+  EXPECT_TRUE(ExitedWithZero(host->Wait()));
 }
 
 }  // namespace

@@ -16,6 +16,7 @@ void AddLauncherCommands(CLI::App& app);
 void AddShutdownCommands(CLI::App& app);
 void AddSettingsCommands(CLI::App& app);
 void AddEndpointsCommands(CLI::App& app);
+void AddMonitorCommands(CLI::App& app);
 void AddDemoCommands(CLI::App& app);
 
 // The subcommand `name` of `parent`, created on first use, so that several

@@ -17,8 +17,9 @@ namespace {
 
 // The subcommands, in the order --help lists them.
 constexpr void (*kCommandAreas[])(CLI::App&) = {
-    AddTextCommands,     AddDataCommands,     AddTdlistCommands,    AddLauncherCommands,
-    AddShutdownCommands, AddSettingsCommands, AddEndpointsCommands, AddDemoCommands,
+    AddTextCommands,      AddDataCommands,     AddTdlistCommands,
+    AddLauncherCommands,  AddShutdownCommands, AddSettingsCommands,
+    AddEndpointsCommands, AddMonitorCommands,  AddDemoCommands,
 };
 
 // The help of --help-all: every command on one line, "area command" and what

@@ -15,6 +15,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
@@ -84,30 +85,79 @@ void Poll(pollfd* fds, nfds_t count, const char* where) {
   }
 }
 
-// Blocks until `forced` is signalled, a stop signal arrives or, with
-// `untilInputEnds`, standard input reaches its end (or is not open). Lines
-// read meanwhile are ignored.
-void WaitForStop(const Pipe& forced, const StopSignals& signals, bool untilInputEnds) {
-  pollfd fds[3] = {{forced.ReadEnd(), POLLIN, 0},
+enum class Stop { kForced, kSignal, kInputEnded, kSessionEnded };
+
+// Blocks until `forced` or `ended` is signalled, a stop signal arrives or,
+// with `untilInputEnds`, standard input reaches its end (or is not open).
+// Lines read meanwhile are ignored.
+Stop WaitForStop(const Pipe& forced, const Pipe& ended, const StopSignals& signals,
+                 bool untilInputEnds) {
+  pollfd fds[4] = {{forced.ReadEnd(), POLLIN, 0},
                    {signals.Descriptor(), POLLIN, 0},
+                   {ended.ReadEnd(), POLLIN, 0},
                    {untilInputEnds ? STDIN_FILENO : -1, POLLIN, 0}};
   char buffer[256];
   for (;;) {
-    Poll(fds, 3, "norvctl shutdown subscribe: poll");
-    if (fds[0].revents != 0) return;
+    Poll(fds, 4, "norvctl shutdown subscribe: poll");
+    if (fds[0].revents != 0) return Stop::kForced;
     if (fds[1].revents != 0) {
       PrintLine("stopped on " + signals.Wait());
-      return;
+      return Stop::kSignal;
     }
-    if (fds[2].revents & POLLNVAL) return;
-    if (fds[2].revents != 0) {
+    if (fds[2].revents != 0) return Stop::kSessionEnded;
+    if (fds[3].revents & POLLNVAL) return Stop::kInputEnded;
+    if (fds[3].revents != 0) {
       const ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
-      if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) return;
+      if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) return Stop::kInputEnded;
     }
   }
 }
 
-void RunSubscribe(int pid, int key, Answer answer, bool untilInputEnds) {
+// The exit status of a subscriber whose session the service's side ended.
+constexpr int kSessionEndedStatus = 3;
+
+// What the end handler leaves for the waiting thread: it runs on a
+// component thread, which must not print while the main thread may.
+struct SessionEnd {
+  Pipe signal;
+  Base::Mutex mu;
+  std::string message ABSL_GUARDED_BY(mu);
+};
+
+// Subscribes again and again with a bounded back-off, until a host of `pid`
+// listens and takes the subscription, or a stop signal arrives (then null).
+// Each attempt fails at once while nobody listens on the socket, so the
+// waiting is all in poll(), never a busy loop.
+template <class Subscribe>
+std::unique_ptr<ServiceModel::ShutdownClient> Resubscribe(const StopSignals& signals,
+                                                          Subscribe subscribe) {
+  constexpr int kFirstDelayMs = 50;
+  constexpr int kLongestDelayMs = 1000;
+  int delayMs = kFirstDelayMs;
+  std::string lastError;
+  for (;;) {
+    pollfd fd{signals.Descriptor(), POLLIN, 0};
+    int ready = ::poll(&fd, 1, delayMs);
+    if (ready < 0 && errno != EINTR) {
+      throw std::system_error(errno, std::generic_category(), "norvctl shutdown subscribe: poll");
+    }
+    if (ready > 0) {
+      PrintLine("stopped on " + signals.Wait());
+      return nullptr;
+    }
+    try {
+      return subscribe();
+    } catch (const std::exception& e) {
+      if (lastError != e.what()) {
+        lastError = e.what();
+        PrintLine("waiting: " + lastError);
+      }
+    }
+    delayMs = std::min(delayMs * 2, kLongestDelayMs);
+  }
+}
+
+void RunSubscribe(int pid, int key, Answer answer, bool untilInputEnds, bool reconnect) {
   StopSignals signals("norvctl shutdown");
   // Shared with the callback object, which the session may hold a little
   // longer than this function runs.
@@ -131,11 +181,40 @@ void RunSubscribe(int pid, int key, Answer answer, bool untilInputEnds) {
         PrintLine("force: shutting down");
         forced->Signal();
       });
-  ServiceModel::ShutdownClient client(pid, key, callback);
-  PrintLine("subscribed: process " + std::to_string(pid) + ", endpoint Shutdown, key " +
-            std::to_string(key));
-  WaitForStop(*forced, signals, untilInputEnds);
-  client.Close();
+  auto ended = std::make_shared<SessionEnd>();
+  auto subscribe = [&] {
+    auto client = std::make_unique<ServiceModel::ShutdownClient>(
+        pid, key, callback,
+        [ended](ServiceModel::ShutdownSessionEnd reason, const std::string& message) {
+          {
+            Base::MutexLock lock(&ended->mu);
+            ended->message = std::string(ServiceModel::Describe(reason)) + ": " + message;
+          }
+          ended->signal.Signal();
+        });
+    PrintLine("subscribed: process " + std::to_string(pid) + ", endpoint Shutdown, key " +
+              std::to_string(key));
+    return client;
+  };
+  std::unique_ptr<ServiceModel::ShutdownClient> client = subscribe();
+  for (;;) {
+    Stop stop = WaitForStop(*forced, ended->signal, signals, untilInputEnds);
+    if (stop != Stop::kSessionEnded) break;
+    char byte;
+    [[maybe_unused]] ssize_t got = ::read(ended->signal.ReadEnd(), &byte, 1);
+    {
+      Base::MutexLock lock(&ended->mu);
+      PrintLine("ended: " + ended->message);
+    }
+    client.reset();
+    if (!reconnect) {
+      ExitStatus() = kSessionEndedStatus;
+      return;
+    }
+    client = Resubscribe(signals, subscribe);
+    if (client == nullptr) return;
+  }
+  client->Close();
 }
 
 // Runs one command line of `norvctl shutdown host`; false on quit.
@@ -238,12 +317,16 @@ void AddShutdownCommands(CLI::App& app) {
   auto subscribe = std::make_shared<int[]>(2);  // pid, key
   auto answer = std::make_shared<std::string>("yes");
   auto subscriberUntilInputEnds = std::make_shared<bool>(false);
+  auto reconnect = std::make_shared<bool>(false);
   CLI::App* sub = shutdown.add_subcommand(
       "subscribe",
       "Subscribe to the shutdown service of process --pid under --key and answer every request "
       "with --answer, printing each request. Runs until the service forces a shutdown or the "
       "process gets SIGINT or SIGTERM (then it unsubscribes and exits 0), or is killed; standard "
-      "input is not read unless --until-stdin-closes is given.");
+      "input is not read unless --until-stdin-closes is given. When the service's side ends the "
+      "session (the host closed, its process died, the session broke) it prints 'ended: ' and "
+      "the reason and exits 3, or with --reconnect waits for a host of --pid to listen again and "
+      "subscribes anew under the same key.");
   sub->add_option("--pid", subscribe[0], "Process id whose endpoint Shutdown to reach")->required();
   sub->add_option("--key", subscribe[1], "Subscription key")->required();
   sub->add_option("--answer", *answer, "Answer to each request: yes, no or fail (raise)")
@@ -251,9 +334,13 @@ void AddShutdownCommands(CLI::App& app) {
   sub->add_flag("--until-stdin-closes", *subscriberUntilInputEnds,
                 "Also unsubscribe and exit 0 when standard input ends (for a parent that ends "
                 "the subscriber by closing its input)");
-  sub->callback([subscribe, answer, subscriberUntilInputEnds] {
+  sub->add_flag("--reconnect", *reconnect,
+                "When the session ends, retry with a growing pause (50 ms up to 1 s) until a host "
+                "of --pid listens again, then subscribe under the same key");
+  sub->callback([subscribe, answer, subscriberUntilInputEnds, reconnect] {
     Guarded([&] {
-      RunSubscribe(subscribe[0], subscribe[1], ParseAnswer(*answer), *subscriberUntilInputEnds);
+      RunSubscribe(subscribe[0], subscribe[1], ParseAnswer(*answer), *subscriberUntilInputEnds,
+                   *reconnect);
     });
   });
 
