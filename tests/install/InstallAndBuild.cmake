@@ -54,9 +54,12 @@ run(${WORK_DIR}/sdk/sdk_host ${WORK_DIR}/sdk-client-pc)
 # shutdown walk of a C++ host.
 set(proto_root ${prefix}/share/norv-interop/proto)
 file(GLOB_RECURSE protos RELATIVE ${proto_root} ${proto_root}/*.proto)
-list(LENGTH protos count)
-if(NOT count EQUAL 4)
-  message(FATAL_ERROR "expected 4 installed contracts under ${proto_root}, found: ${protos}")
+file(GLOB_RECURSE source_protos RELATIVE ${EXAMPLES_DIR}/../proto ${EXAMPLES_DIR}/../proto/*.proto)
+list(SORT protos)
+list(SORT source_protos)
+if(NOT protos STREQUAL source_protos)
+  message(FATAL_ERROR "the contracts installed under ${proto_root} (${protos}) are not those "
+                      "of the tree (${source_protos})")
 endif()
 file(MAKE_DIRECTORY ${WORK_DIR}/proto-cpp ${WORK_DIR}/proto-py)
 run(protoc -I ${proto_root} --cpp_out=${WORK_DIR}/proto-cpp --grpc_out=${WORK_DIR}/proto-cpp

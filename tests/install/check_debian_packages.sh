@@ -232,7 +232,9 @@ while read -r file; do
     fail "${file#"$root"} points into the source tree: $(head -1 <<<"$source_path")"
   fi
   case $file in
-    *.md) links=$({ grep -oE '\]\([^)#:]+' <<<"$text" || true; } | cut -c3-) ;;
+    # Code blocks hold C++ such as `[](Type name)`, which only looks like a link.
+    *.md) links=$({ awk '/^ *```/ { code = !code; next } !code' <<<"$text" |
+      grep -oE '\]\([^)#:]+' || true; } | cut -c3-) ;;
     *.html) links=$({ grep -oE 'href="[^"#:]+' <<<"$text" || true; } | cut -c7-) ;;
     *) links= ;;
   esac
