@@ -152,7 +152,9 @@ class MonitorSet {
     if (now < nextCheckNs_.load(std::memory_order_relaxed)) return;  // another thread did
     nextCheckNs_.store(now + std::chrono::nanoseconds(kMonitorRecheck).count(),
                        std::memory_order_relaxed);
-    Base::SwallowFailures([&] { RescanLocked(); });
+    // The lambda runs here, under the lock taken above; the analysis does not
+    // follow a held lock into a lambda.
+    Base::SwallowFailures([&]() ABSL_NO_THREAD_SAFETY_ANALYSIS { RescanLocked(); });
     attached_.store(!targets_.empty(), std::memory_order_relaxed);
   }
 
