@@ -237,6 +237,19 @@ class MonitorSet {
     return true;
   }
 
+  // Tells each monitor that lost events, with a datagram of the count only,
+  // when no event is left to carry it: a monitor that reads again after a
+  // burst hears of its losses even if no call follows.
+  void SendDroppedCounts() {
+    Base::MutexLock sending(&mu_);
+    for (const Target& target : targets_) {
+      if (target.dropped != 0) {
+        SendLocked({}, 0);
+        return;
+      }
+    }
+  }
+
   void FlushLoop() {
     int idle = 0;
     for (;;) {
@@ -247,6 +260,9 @@ class MonitorSet {
         idle = 0;
         continue;
       }
+      // During the idle second only: a count still unsent after it goes out
+      // with the next event.
+      Base::SwallowFailures([&] { SendDroppedCounts(); });
       Base::MutexLock lock(&queueMu_);
       if (pending_.empty() && ++idle >= kIdleRounds) {
         flushing_ = false;
@@ -259,8 +275,10 @@ class MonitorSet {
   void SendLocked(const std::vector<std::string>& events, std::uint64_t overflow)
       ABSL_EXCLUSIVE_LOCKS_REQUIRED(mu_) {
     // The batches' events, encoded once; each monitor's dropped count is
-    // appended to its copy of a batch.
+    // appended to its copy of a batch. No events make one empty batch, sent
+    // only to a monitor with a count to hear.
     std::vector<std::pair<std::string, std::uint64_t>> batches;  // bytes, event count
+    if (events.empty()) batches.emplace_back();
     for (const std::string& event : events) {
       if (batches.empty() || batches.back().first.size() + event.size() > kMaxDatagramBytes) {
         batches.emplace_back();
@@ -283,6 +301,7 @@ class MonitorSet {
       it->dropped += overflow;
       for (const auto& [bytes, count] : batches) {
         if (gone) break;
+        if (count == 0 && it->dropped == 0) continue;
         datagram = bytes;
         if (it->dropped != 0) {
           datagram.push_back(static_cast<char>(kBatchDroppedTag));
