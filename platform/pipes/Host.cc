@@ -397,7 +397,7 @@ void NamedPipeServiceHost::Impl::ClaimSocketPath() const {
 
 void NamedPipeServiceHost::Impl::StartServer(const Plan& plan) {
   using namespace internal;
-  auto core = std::make_shared<HostCore>(instance_, site_);
+  auto core = std::make_shared<HostCore>(instance_, pid_, name_, site_);
   bool duplex = false;
   for (const ContractBinding* binding : ContractBindings()) {
     duplex = duplex || (plan.limits.count(binding->name) != 0 && binding->duplex);
@@ -423,7 +423,11 @@ void NamedPipeServiceHost::Impl::StartServer(const Plan& plan) {
   builder.SetOption(std::make_unique<ReflectionOption>(plan.mex));
   std::vector<std::unique_ptr<grpc::experimental::ServerInterceptorFactoryInterface>> counters;
   counters.push_back(std::make_unique<CallCounterFactory>(calls_));
-  counters.push_back(MonitorInterceptorFactory(pid_, name_));
+  counters.push_back(MonitorInterceptorFactory(
+      pid_, name_, [weak = std::weak_ptr<const Acceptor>(acceptor)](std::string_view grpcPeer) {
+        const std::shared_ptr<const Acceptor> known = weak.lock();
+        return known ? known->Find(grpcPeer) : PeerIdentity{};
+      }));
   builder.experimental().SetInterceptorCreators(std::move(counters));
   for (const ContractBinding* binding : ContractBindings()) {
     auto it = plan.limits.find(binding->name);

@@ -121,10 +121,13 @@ grpc::Status FaultStatus();
 
 class HostCore : public std::enable_shared_from_this<HostCore> {
  public:
-  HostCore(std::shared_ptr<IServiceContract> instance, std::string site)
-      : instance_(std::move(instance)), site_(std::move(site)) {}
+  HostCore(std::shared_ptr<IServiceContract> instance, std::int32_t pid, std::string name,
+           std::string site)
+      : instance_(std::move(instance)), pid_(pid), name_(std::move(name)), site_(std::move(site)) {}
 
   const std::string& Site() const noexcept { return site_; }
+  std::int32_t Pid() const noexcept { return pid_; }
+  const std::string& Name() const noexcept { return name_; }
   IServiceContract* Instance() const noexcept { return instance_.get(); }
 
   // Runs one unary operation on the service object.
@@ -195,6 +198,8 @@ class HostCore : public std::enable_shared_from_this<HostCore> {
   grpc::Status RunSessionCall(const Task& task);
 
   std::shared_ptr<IServiceContract> instance_;
+  const std::int32_t pid_;
+  const std::string name_;
   const std::string site_;
   std::shared_ptr<const Acceptor> acceptor_;
   // Held while an operation runs on the service object, so that it gets one

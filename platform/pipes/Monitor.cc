@@ -371,8 +371,8 @@ std::string_view OperationOf(std::string_view method) {
 class MonitorInterceptor final : public grpc::experimental::Interceptor {
  public:
   MonitorInterceptor(grpc::experimental::ServerRpcInfo* info, std::int32_t pid,
-                     const std::string& endpoint)
-      : info_(info), started_(std::chrono::steady_clock::now()) {
+                     const std::string& endpoint, const PeerLookup& peers)
+      : info_(info), peers_(peers), started_(std::chrono::steady_clock::now()) {
     event_.set_kind(v1::MonitorEvent::UNARY_CALL);
     event_.set_side(v1::MonitorEvent::HOST);
     event_.set_callee_pid(pid);
@@ -397,7 +397,7 @@ class MonitorInterceptor final : public grpc::experimental::Interceptor {
       grpc::Status status = methods->GetSendStatus();
       event_.set_status(std::string(StatusName(status.error_code())));
       if (!status.ok()) event_.set_fault(status.error_message());
-      Base::SwallowFailures([&] { event_.set_caller(info_->server_context()->peer()); });
+      Base::SwallowFailures([&] { SetCaller(info_->server_context()->peer()); });
       event_.set_duration_nanos(NanosSince(started_));
       event_.set_request_bytes(requestBytes_);
       event_.set_reply_bytes(replyBytes_);
@@ -407,7 +407,16 @@ class MonitorInterceptor final : public grpc::experimental::Interceptor {
   }
 
  private:
+  // The caller as the host's acceptor knows it; gRPC's own name of the
+  // connection when it does not.
+  void SetCaller(const std::string& grpcPeer) {
+    const PeerIdentity peer = peers_ ? peers_(grpcPeer) : PeerIdentity{};
+    event_.set_caller_pid(peer.pid);
+    event_.set_caller(peer.pid != 0 ? peer.processName : grpcPeer);
+  }
+
   grpc::experimental::ServerRpcInfo* info_;
+  const PeerLookup& peers_;
   std::chrono::steady_clock::time_point started_;
   v1::MonitorEvent event_;
   std::uint64_t requestBytes_ = 0;
@@ -416,23 +425,24 @@ class MonitorInterceptor final : public grpc::experimental::Interceptor {
 
 class MonitorFactory final : public grpc::experimental::ServerInterceptorFactoryInterface {
  public:
-  MonitorFactory(std::int32_t pid, std::string endpoint)
-      : pid_(pid), endpoint_(std::move(endpoint)) {}
+  MonitorFactory(std::int32_t pid, std::string endpoint, PeerLookup peers)
+      : pid_(pid), endpoint_(std::move(endpoint)), peers_(std::move(peers)) {}
 
   grpc::experimental::Interceptor* CreateServerInterceptor(
       grpc::experimental::ServerRpcInfo* info) override {
     // Streams are left alone (an interceptor costs each of their messages;
-    // sessions are reported by the client library), and so are the standard
+    // sessions report their own events), and so are the standard
     // services, whose messages are not all generated ones.
     if (info->type() != grpc::experimental::ServerRpcInfo::Type::UNARY) return nullptr;
     if (std::string_view(info->method()).rfind("/norv.contracts.v1.", 0) != 0) return nullptr;
     if (!MonitorAttached()) return nullptr;
-    return new MonitorInterceptor(info, pid_, endpoint_);
+    return new MonitorInterceptor(info, pid_, endpoint_, peers_);
   }
 
  private:
   const std::int32_t pid_;
   const std::string endpoint_;
+  const PeerLookup peers_;
 };
 
 }  // namespace
@@ -458,6 +468,27 @@ v1::MonitorEvent ClientEvent(v1::MonitorEvent::Kind kind, std::int32_t pid,
   event.set_operation(std::string(operation));
   event.set_duration_nanos(NanosSince(started));
   return event;
+}
+
+void ReportHostSessionEvent(v1::MonitorEvent::Kind kind, const PeerIdentity& peer, std::int32_t pid,
+                            std::string_view endpoint, std::string_view operation,
+                            std::chrono::steady_clock::time_point started, std::string_view status,
+                            std::string_view fault, std::string_view answer) noexcept {
+  Base::SwallowFailures([&] {
+    v1::MonitorEvent event;
+    event.set_kind(kind);
+    event.set_side(v1::MonitorEvent::HOST);
+    event.set_caller_pid(peer.pid);
+    event.set_caller(peer.processName);
+    event.set_callee_pid(pid);
+    event.set_endpoint(std::string(endpoint));
+    event.set_operation(std::string(operation));
+    event.set_duration_nanos(NanosSince(started));
+    event.set_status(std::string(status));
+    event.set_fault(std::string(fault));
+    event.set_answer(std::string(answer));
+    Monitors().Report(event, kind != v1::MonitorEvent::CALLBACK);
+  });
 }
 
 std::string_view StatusName(grpc::StatusCode code) noexcept {
@@ -494,8 +525,8 @@ void ReportClientCall(std::int32_t pid, std::string_view endpoint, std::string_v
 }
 
 std::unique_ptr<grpc::experimental::ServerInterceptorFactoryInterface> MonitorInterceptorFactory(
-    std::int32_t pid, std::string name) {
-  return std::make_unique<MonitorFactory>(pid, std::move(name));
+    std::int32_t pid, std::string name, PeerLookup peers) {
+  return std::make_unique<MonitorFactory>(pid, std::move(name), std::move(peers));
 }
 
 }  // namespace internal

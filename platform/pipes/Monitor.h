@@ -7,8 +7,8 @@
 // else happens. With monitors attached, events are batched into datagrams
 // (MonitorBatch) sent with MSG_DONTWAIT to each: a full receive queue drops
 // the batch and counts its events, the count riding on the next batch that
-// gets through, and a socket nobody reads any more (ECONNREFUSED) is
-// forgotten and removed.
+// gets through (one of the count alone when no event follows), and a
+// socket nobody reads any more (ECONNREFUSED) is forgotten and removed.
 // Nothing here raises or blocks: monitoring never changes a call.
 //
 // Thread-safety: every function may be called from any thread.
@@ -20,11 +20,13 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 
 #include "norv/contracts/v1/monitor.pb.h"
+#include "services/NamedPipeServiceHost.h"
 
 namespace Norv::ServiceModel::internal {
 
@@ -49,6 +51,15 @@ norv::contracts::v1::MonitorEvent ClientEvent(norv::contracts::v1::MonitorEvent:
                                               std::string_view operation,
                                               std::chrono::steady_clock::time_point started);
 
+// Reports an event of a session that this process hosts (side HOST): the
+// client `peer` as the caller, endpoint `endpoint` of process `pid` as the
+// callee, and the time since `started`. Session starts and ends leave at
+// once; callbacks are batched like calls.
+void ReportHostSessionEvent(norv::contracts::v1::MonitorEvent::Kind kind, const PeerIdentity& peer,
+                            std::int32_t pid, std::string_view endpoint, std::string_view operation,
+                            std::chrono::steady_clock::time_point started, std::string_view status,
+                            std::string_view fault, std::string_view answer) noexcept;
+
 // "ok", "fault", "timeout", ... for a gRPC status code.
 std::string_view StatusName(grpc::StatusCode code) noexcept;
 
@@ -57,12 +68,16 @@ void ReportClientCall(std::int32_t pid, std::string_view endpoint, std::string_v
                       std::chrono::steady_clock::time_point started, const grpc::Status& status,
                       std::size_t requestBytes, std::size_t replyBytes) noexcept;
 
+// Who the connection that gRPC names `grpcPeer` belongs to.
+using PeerLookup = std::function<PeerIdentity(std::string_view grpcPeer)>;
+
 // The host's interceptor factory: while a monitor is attached, each unary
 // call of a contract that the host of endpoint `name` of process `pid`
-// serves is reported as the host saw it (its peer, sizes, status). While
-// none is, it makes no interceptor, so a call costs what it did without it.
+// serves is reported as the host saw it (its caller as `peers` names it,
+// sizes, status). While none is, it makes no interceptor, so a call costs
+// what it did without it.
 std::unique_ptr<grpc::experimental::ServerInterceptorFactoryInterface> MonitorInterceptorFactory(
-    std::int32_t pid, std::string name);
+    std::int32_t pid, std::string name, PeerLookup peers);
 
 }  // namespace Norv::ServiceModel::internal
 

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "platform/pipes/HostCore.h"
+#include "platform/pipes/Monitor.h"
 
 namespace Norv::ServiceModel::internal {
 
@@ -77,8 +78,36 @@ void ServerSession::Complete(const v1::CallbackReply& reply) {
   cv_.SignalAll();
 }
 
+void ServerSession::Watch(v1::MonitorEvent::Kind kind, std::string_view operation,
+                          std::chrono::steady_clock::time_point started, std::string_view status,
+                          std::string_view fault, std::string_view answer) const noexcept {
+  if (!MonitorAttached()) return;
+  ReportHostSessionEvent(kind, peer_, hostPid_, endpoint_, operation, started, status, fault,
+                         answer);
+}
+
+void ServerSession::WatchEnd() const noexcept {
+  if (!MonitorAttached()) return;
+  grpc::Status status;
+  {
+    Base::MutexLock lock(&mu_);
+    status = finishStatus_;
+  }
+  // The same names as the client's side of a session end, where they apply.
+  std::string_view name = StatusName(status.error_code());
+  std::string fault = status.error_message();  // a copy: gRPC returns it by value
+  if (status.ok()) {
+    name = "closed";
+    fault = "the client closed it";
+  } else if (fault == kHostClosingMessage) {
+    name = "host-closed";
+  }
+  Watch(v1::MonitorEvent::SESSION_END, "Session", opened_, name, fault, "");
+}
+
 v1::CallbackReply ServerSession::Callback(bool requestShutdown, const char* name) {
   std::string where = site_ + ", callback " + name;
+  const auto started = std::chrono::steady_clock::now();
   Base::MutexLock lock(&mu_);
   if (!connected_) throw CommunicationException(where + ": the client's session has ended");
   std::uint64_t id = nextCallbackId_++;
@@ -134,22 +163,32 @@ v1::CallbackReply ServerSession::Callback(bool requestShutdown, const char* name
   lock.Unlock();
   if (answered) {
     if (reply.has_fault()) {
+      Watch(v1::MonitorEvent::CALLBACK, name, started, "fault", reply.fault().message(), "");
       throw FaultException(where + ": the client raised a fault: " + reply.fault().message(),
                            reply.fault().message());
     }
+    Watch(v1::MonitorEvent::CALLBACK, name, started, "ok", "",
+          !requestShutdown   ? "done"
+          : reply.accepted() ? "accepted"
+                             : "refused");
     return reply;
   }
   if (!Connected()) {
-    throw CommunicationException(where + ": the client's session ended before it answered");
+    const char* ended = "the client's session ended before it answered";
+    Watch(v1::MonitorEvent::CALLBACK, name, started, "unavailable", ended, "");
+    throw CommunicationException(where + ": " + ended);
   }
-  throw TimeoutException(where + ": the client did not answer within " +
-                         std::to_string(timeout.count()) + " ms");
+  const std::string late =
+      "the client did not answer within " + std::to_string(timeout.count()) + " ms";
+  Watch(v1::MonitorEvent::CALLBACK, name, started, "timeout", late, "");
+  throw TimeoutException(where + ": " + late);
 }
 
 SessionReactor::SessionReactor(std::shared_ptr<HostCore> host,
                                const grpc::CallbackServerContext& context)
     : host_(std::move(host)),
-      session_(std::make_shared<ServerSession>(host_->Site(), host_->PeerOf(context.peer()))),
+      session_(std::make_shared<ServerSession>(host_->Site(), host_->Pid(), host_->Name(),
+                                               host_->PeerOf(context.peer()))),
       channel_(std::make_shared<ShutdownCallbackChannel>(session_)) {
   session_->Attach(this);
   // Until this constructor returns, gRPC defers Finish, so OnDone cannot run
@@ -158,6 +197,8 @@ SessionReactor::SessionReactor(std::shared_ptr<HostCore> host,
     session_->End(grpc::Status(grpc::StatusCode::UNAVAILABLE, std::string(kHostClosingMessage)));
     return;
   }
+  session_->Watch(v1::MonitorEvent::SESSION_START, "Session", std::chrono::steady_clock::now(),
+                  "ok", "", "");
   session_->StartReadIfOpen(&in_);
 }
 
@@ -183,6 +224,7 @@ void SessionReactor::OnReadDone(bool ok) {
 }
 
 void SessionReactor::OnDone() {
+  session_->WatchEnd();
   session_->Detach();
   host_->RemoveSession(session_);
   delete this;

@@ -11,13 +11,16 @@
 
 #include <grpcpp/grpcpp.h>
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 #include "base/Mutex.h"
+#include "norv/contracts/v1/monitor.pb.h"
 #include "norv/contracts/v1/shutdown.pb.h"
 #include "platform/pipes/Runtime.h"
 #include "services/IShutdown.h"
@@ -40,8 +43,11 @@ class SessionReactor;
 // no lock held because gRPC may run OnDone inline.
 class ServerSession {
  public:
-  ServerSession(std::string site, PeerIdentity peer)
-      : site_(std::move(site)), peer_(std::move(peer)) {}
+  ServerSession(std::string site, std::int32_t hostPid, std::string endpoint, PeerIdentity peer)
+      : site_(std::move(site)),
+        hostPid_(hostPid),
+        endpoint_(std::move(endpoint)),
+        peer_(std::move(peer)) {}
 
   void Attach(SessionReactor* reactor) {
     Base::MutexLock lock(&mu_);
@@ -56,6 +62,12 @@ class ServerSession {
   const std::string& Site() const noexcept { return site_; }
   // Who opened the session, and when.
   const PeerIdentity& Peer() const noexcept { return peer_; }
+  // Reports an event of this session to the attached monitors, if any.
+  void Watch(v1::MonitorEvent::Kind kind, std::string_view operation,
+             std::chrono::steady_clock::time_point started, std::string_view status,
+             std::string_view fault, std::string_view answer) const noexcept;
+  // Reports the session's end with the status it ended on.
+  void WatchEnd() const noexcept;
 
   void StartReadIfOpen(v1::ClientMessage* into);
   bool Send(v1::ServerMessage message) {
@@ -95,7 +107,10 @@ class ServerSession {
   }
 
   const std::string site_;
+  const std::int32_t hostPid_;
+  const std::string endpoint_;
   const PeerIdentity peer_;
+  const std::chrono::steady_clock::time_point opened_ = std::chrono::steady_clock::now();
   mutable Base::Mutex mu_;
   Base::CondVar cv_;
   SessionReactor* reactor_ ABSL_GUARDED_BY(mu_) = nullptr;

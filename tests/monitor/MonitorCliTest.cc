@@ -30,7 +30,7 @@ constexpr std::chrono::milliseconds kDeadline{20000};
 
 // Reads `child`'s lines until every one of `wanted` is found in some line
 // (each a list of substrings that must all be in that line), or the output
-// ends; returns the lines read.
+// ends; returns the lines read. Each one never found is a failure.
 std::string ReadUntilSeen(ChildProcess& child,
                           const std::vector<std::vector<std::string>>& wanted) {
   std::vector<bool> seen(wanted.size(), false);
@@ -46,6 +46,9 @@ std::string ReadUntilSeen(ChildProcess& child,
       for (const std::string& part : wanted[i]) all = all && line->find(part) != std::string::npos;
       seen[i] = seen[i] || all;
     }
+  }
+  for (std::size_t i = 0; i < wanted.size(); ++i) {
+    if (!seen[i]) ADD_FAILURE() << "no line holds all of: " << ::testing::PrintToString(wanted[i]);
   }
   return text;
 }
@@ -76,9 +79,10 @@ TEST(MonitorCliTest, ShowsABridgeCallAndAShutdownWalkOfOtherProcesses) {
   ASSERT_THAT(table.ReadLine(kDeadline).value_or(""), HasSubstr("attached: "));
   ASSERT_THAT(table.ReadLine(kDeadline).value_or(""), HasSubstr("OPERATION"));
 
-  // The caller's name is its executable's: one with a quote, a blank and a
-  // control byte must come out escaped, never raw.
-  const std::filesystem::path oddName = dir.Path() / "q\"ctl x\x01";
+  // The caller's name is its executable's: one with a quote, a blank, a
+  // control byte and a byte that is no UTF-8 must come out escaped, never
+  // raw, and must not cost the monitor the event.
+  const std::filesystem::path oddName = dir.Path() / "q\"ctl x\x01\xff";
   std::filesystem::create_symlink(NORVCTL, oddName);
   ChildProcess caller({oddName.string(), "data", "is-admin", "--pid", std::to_string(dataPid),
                        "--project", "demo", "--user", "admin", "--password-stdin"});
@@ -86,19 +90,20 @@ TEST(MonitorCliTest, ShowsABridgeCallAndAShutdownWalkOfOtherProcesses) {
   ASSERT_EQ(caller.Finish(kDeadline), 0);
   EXPECT_THAT(caller.Out(), HasSubstr("yes"));
 
-  std::string seen =
-      ReadUntilSeen(json, {{Quoted("side", "client"), Quoted("operation", "IsProjectAdmin"),
-                            Number("caller_pid", caller.Pid()), "\"caller\":\"q\\\"ctl x\\u0001\"",
-                            Number("callee_pid", dataPid), Quoted("status", "ok")},
-                           {Quoted("side", "host"), Quoted("operation", "IsProjectAdmin"),
-                            Number("reporter_pid", server.Pid()), Quoted("status", "ok")}});
+  std::string seen = ReadUntilSeen(
+      json, {{Quoted("side", "client"), Quoted("operation", "IsProjectAdmin"),
+              Number("caller_pid", caller.Pid()), "\"caller\":\"q\\\"ctl x\\u0001\\u00ff\"",
+              Number("callee_pid", dataPid), Quoted("status", "ok")},
+             {Quoted("side", "host"), Quoted("operation", "IsProjectAdmin"),
+              Number("reporter_pid", server.Pid()), Number("caller_pid", caller.Pid()),
+              Quoted("status", "ok")}});
   EXPECT_THAT(seen, HasSubstr("\"request_bytes\":"));
   EXPECT_THAT(seen, ::testing::Not(HasSubstr("\"request_bytes\":0,")));
-  EXPECT_THAT(ReadUntilSeen(table, {{"client", "IsProjectAdmin", "q\"ctl\\x20x\\x01"}}),
-              HasSubstr("q\"ctl\\x20x\\x01"));
+  EXPECT_THAT(ReadUntilSeen(table, {{"client", "IsProjectAdmin", "q\"ctl\\x20x\\x01\\xff"}}),
+              HasSubstr("q\"ctl\\x20x\\x01\\xff"));
 
-  // A shutdown walk: the session, its Subscribe, the refused request, and
-  // the end of the session when the host stops.
+  // A shutdown walk: the session, its Subscribe, the refused request (seen
+  // by both ends), and the end of the session when the host stops.
   ChildProcess host({NORVCTL, "shutdown", "host", "--pid", std::to_string(shutdownPid)});
   ASSERT_EQ(host.ReadLine(), "start: process " + std::to_string(shutdownPid));
   ChildProcess subscriber({NORVCTL, "shutdown", "subscribe", "--pid", std::to_string(shutdownPid),
@@ -114,7 +119,11 @@ TEST(MonitorCliTest, ShowsABridgeCallAndAShutdownWalkOfOtherProcesses) {
              {Quoted("kind", "session-call"), callee, Quoted("operation", "Subscribe")},
              {Quoted("kind", "callback"), callee, Quoted("operation", "RequestShutdown"),
               Quoted("answer", "refused")},
-             {Quoted("kind", "session-end"), callee, Quoted("status", "host-closed")}});
+             {Quoted("kind", "callback"), Quoted("side", "host"),
+              Number("caller_pid", subscriber.Pid()), callee, Quoted("answer", "refused")},
+             {Quoted("kind", "session-end"), callee, Quoted("status", "host-closed")},
+             {Quoted("kind", "session-end"), Quoted("side", "host"), callee,
+              Quoted("status", "host-closed")}});
   EXPECT_THAT(walk, HasSubstr(Quoted("answer", "refused")));
   EXPECT_THAT(walk, HasSubstr(Quoted("status", "host-closed")));
   EXPECT_EQ(subscriber.Finish(kDeadline), 3);
