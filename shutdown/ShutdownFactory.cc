@@ -20,6 +20,7 @@ void ShutdownFactory::StartShutdownService(int pid) {
     ShutdownGlobals::shutdownImpl->store(impl);
   }
   if (ShutdownGlobals::host->load() != nullptr) return;
+  impl->SetHostPid(pid);
 
   // Stored only once constructed: a failed construction leaves no host.
   auto host = std::make_shared<NamedPipeServiceHost>(impl, pid,

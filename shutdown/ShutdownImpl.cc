@@ -99,6 +99,7 @@ void ShutdownImpl::CallClient(std::int32_t key, const Entry& entry, const char* 
         DiagnosticEvent event;
         event.kind = DiagnosticKind::kShutdownClientCallFailed;
         event.operation = operation;
+        event.pid = hostPid_.load(std::memory_order_relaxed);
         event.key = key;
         event.peerPid = entry.record->pid;
         event.message = failure != nullptr ? failure->what()

@@ -16,6 +16,7 @@
 #ifndef NORV_SHUTDOWN_SHUTDOWN_IMPL_H_
 #define NORV_SHUTDOWN_SHUTDOWN_IMPL_H_
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -69,6 +70,10 @@ class ShutdownImpl : public Contracts::Service::IShutdown, public IShutdownRegis
   // Who is subscribed, whether each is connected now and its last answer.
   std::vector<ShutdownSubscriberRecord> Records() const override;
 
+  // The process id of the endpoint this object is served on, named by the
+  // diagnostics of its calls out to clients.
+  void SetHostPid(std::int32_t pid) noexcept { hostPid_.store(pid, std::memory_order_relaxed); }
+
  private:
   friend struct internal::ShutdownImplAccess;
 
@@ -86,6 +91,7 @@ class ShutdownImpl : public Contracts::Service::IShutdown, public IShutdownRegis
   void CallClient(std::int32_t key, const Entry& entry, const char* operation, Call&& call);
   void RecordAnswer(ShutdownSubscriberRecord& record, ShutdownAnswer answer);
 
+  std::atomic<std::int32_t> hostPid_{0};
   mutable Base::Mutex mutex_;
   // Null until the first Subscribe, then never dropped while the object
   // lives. Each change replaces the whole map, so a snapshot held by a walk

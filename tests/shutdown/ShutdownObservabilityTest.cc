@@ -102,6 +102,7 @@ TEST_F(ShutdownObservabilityTest, TheRegistryNamesARefusingAndAStalledSubscriber
   // The stalled client's time-out reached the handler, naming its process.
   const auto event = sink.Await(DiagnosticKind::kShutdownClientCallFailed);
   ASSERT_TRUE(event.has_value());
+  EXPECT_EQ(event->pid, pid);
   EXPECT_EQ(event->key, 2);
   EXPECT_EQ(event->peerPid, stalled->Pid());
   EXPECT_EQ(event->operation, "RequestShutdown");
