@@ -1,18 +1,25 @@
 // What a host can learn of its shutdown service: the registry's record of
 // each subscriber process (who, connected, last answer) and the failures the
-// members swallow, delivered to a diagnostics handler.
+// members swallow, delivered to a diagnostics handler; and what a client
+// hears when its session ends.
+#include <grpcpp/grpcpp.h>
 #include <signal.h>
-
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "norv/contracts/v1/shutdown.grpc.pb.h"
+#include "platform/pipes/Addressing.h"
 #include "services/Diagnostics.h"
+#include "services/ShutdownClient.h"
 #include "services/ShutdownRegistry.h"
 #include "tests/shutdown/ShutdownTestSupport.h"
 #include "tests/support/ChildProcess.h"
@@ -160,6 +167,66 @@ TEST_F(ShutdownObservabilityTest, ABlockedHandlerDelaysNoReportAndDropsAreCounte
   closed.unlock();
   EXPECT_TRUE(WaitUntil([&] { return droppedSeen.load() == lost; }));
   ServiceModel::SetDiagnosticsHandler(nullptr);
+}
+
+// A stand-in host: it answers the client's Subscribe, then, when told,
+// ends the session with an error while it goes on listening.
+class BreakingShutdownHost final : public norv::contracts::v1::Shutdown::Service {
+ public:
+  grpc::Status Session(
+      grpc::ServerContext*,
+      grpc::ServerReaderWriter<norv::contracts::v1::ServerMessage,
+                               norv::contracts::v1::ClientMessage>* stream) override {
+    norv::contracts::v1::ClientMessage in;
+    if (!stream->Read(&in) || !in.has_call()) return grpc::Status::OK;
+    norv::contracts::v1::ServerMessage reply;
+    reply.mutable_reply()->set_id(in.call().id());
+    stream->Write(reply);
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait(lock, [this] { return broken_; });
+    return grpc::Status(grpc::StatusCode::INTERNAL, "the stand-in broke the session");
+  }
+
+  void Break() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      broken_ = true;
+    }
+    cv_.notify_all();
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool broken_ = false;
+};
+
+TEST_F(ShutdownObservabilityTest, AClientHearsASessionBreakWhileItsHostListens) {
+  const std::int32_t pid = NextPid();
+  const std::string dir = ServiceModel::internal::EndpointDirectory();
+  ServiceModel::internal::CheckEndpointDirectory(dir, true, "the test");
+  BreakingShutdownHost service;
+  grpc::ServerBuilder builder;
+  builder.AddListeningPort(ServiceModel::internal::GrpcTarget(ServiceModel::internal::SocketPath(
+                               dir, pid, ServiceModel::ShutdownClient::kEndpointName)),
+                           grpc::InsecureServerCredentials());
+  builder.RegisterService(&service);
+  std::unique_ptr<grpc::Server> server = builder.BuildAndStart();
+  ASSERT_NE(server, nullptr);
+
+  std::promise<std::pair<ServiceModel::ShutdownSessionEnd, std::string>> ended;
+  ServiceModel::ShutdownClient client(
+      pid, 7, std::make_shared<CountingCallback>(),
+      [&ended](ServiceModel::ShutdownSessionEnd reason, const std::string& message) {
+        ended.set_value({reason, message});
+      });
+  service.Break();
+  std::future<std::pair<ServiceModel::ShutdownSessionEnd, std::string>> heard = ended.get_future();
+  ASSERT_EQ(heard.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  const auto [reason, message] = heard.get();
+  EXPECT_EQ(reason, ServiceModel::ShutdownSessionEnd::kBroken) << message;
+  EXPECT_NE(message.find("the stand-in broke the session"), std::string::npos) << message;
+  server->Shutdown();
 }
 
 }  // namespace
