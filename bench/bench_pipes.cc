@@ -251,23 +251,6 @@ std::unique_ptr<NamedPipeServiceHost> OpenBenchHost(std::shared_ptr<BenchDataSer
   return host;
 }
 
-void BM_ComponentUnary(benchmark::State& state) {
-  auto service = std::make_shared<BenchDataService>();
-  auto host = OpenBenchHost(service);
-  Norv::ServiceString path(u"C:\\Projects\\North Field\\project.db");
-  Norv::ServiceString user(u"ann.other");
-  Norv::ServiceString password(u"not-a-real-password");
-  {
-    ProcessCpu cpu(state);
-    for (auto _ : state) {
-      auto channel = NamedPipeServiceHost::GetSingleChannel<IDataService>(1, "Bench");
-      benchmark::DoNotOptimize(channel->IsProjectAdmin(path, user, password));
-    }
-  }
-  host->Close();
-}
-BENCHMARK(BM_ComponentUnary)->UseRealTime();
-
 // A call monitor attached for a benchmark's run, reading on a thread of its
 // own as norvctl monitor does. The processes' library looks for monitors at
 // most every 250 ms, so attaching and detaching wait that long before the
@@ -323,21 +306,25 @@ void AttachIfAsked(const benchmark::State& state, std::optional<BenchMonitor>& m
   }
 }
 
-void ReportMonitor(benchmark::State& state, const std::optional<BenchMonitor>& monitor) {
+// Lets the reader catch up with the last events, then reports its counts.
+void FinishWatching(benchmark::State& state, const std::optional<BenchMonitor>& monitor) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
   if (!monitor) return;
   state.counters["events"] = benchmark::Counter(static_cast<double>(monitor->Received()),
                                                 benchmark::Counter::kAvgIterations);
   state.counters["dropped"] = static_cast<double>(monitor->Dropped());
 }
 
-void BM_ComponentUnaryWatched(benchmark::State& state) {
+// The component's unary call; `watched`: with the monitor that the
+// benchmark's argument asks for, whose counts are reported.
+void RunComponentUnary(benchmark::State& state, bool watched) {
   auto service = std::make_shared<BenchDataService>();
   auto host = OpenBenchHost(service);
   Norv::ServiceString path(u"C:\\Projects\\North Field\\project.db");
   Norv::ServiceString user(u"ann.other");
   Norv::ServiceString password(u"not-a-real-password");
   std::optional<BenchMonitor> monitor;
-  AttachIfAsked(state, monitor);
+  if (watched) AttachIfAsked(state, monitor);
   {
     ProcessCpu cpu(state);
     for (auto _ : state) {
@@ -345,11 +332,14 @@ void BM_ComponentUnaryWatched(benchmark::State& state) {
       benchmark::DoNotOptimize(channel->IsProjectAdmin(path, user, password));
     }
   }
-  // Let the reader catch up with the last events before counting them.
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  ReportMonitor(state, monitor);
+  if (watched) FinishWatching(state, monitor);
   host->Close();
 }
+
+void BM_ComponentUnary(benchmark::State& state) { RunComponentUnary(state, false); }
+BENCHMARK(BM_ComponentUnary)->UseRealTime();
+
+void BM_ComponentUnaryWatched(benchmark::State& state) { RunComponentUnary(state, true); }
 BENCHMARK(BM_ComponentUnaryWatched)
     ->ArgName("monitor")
     ->Arg(0)
@@ -477,25 +467,8 @@ class CapturingShutdown final : public IShutdown {
   std::shared_ptr<IShutdownCallback> channel;
 };
 
-void BM_ComponentCallbackRoundTrip(benchmark::State& state) {
-  auto service = std::make_shared<CapturingShutdown>();
-  RunDir();  // the run's private endpoints
-  NamedPipeServiceHost host(service, 1, "Shutdown");
-  host.AddServiceEndpoint(TypeOf<IShutdown>());
-  host.Open();
-  auto session = DuplexChannelFactory<IShutdown>::CreateChannel(
-      std::make_shared<AcceptingCallback>(), 1, "Shutdown");
-  session->Subscribe(1);
-  {
-    ProcessCpu cpu(state);
-    for (auto _ : state) benchmark::DoNotOptimize(service->channel->RequestShutdown());
-  }
-  session->Close();
-  host.Close();
-}
-BENCHMARK(BM_ComponentCallbackRoundTrip)->UseRealTime();
-
-void BM_ComponentCallbackWatched(benchmark::State& state) {
+// The component's callback round trip; `watched` as for RunComponentUnary.
+void RunComponentCallback(benchmark::State& state, bool watched) {
   auto service = std::make_shared<CapturingShutdown>();
   RunDir();  // the run's private endpoints
   NamedPipeServiceHost host(service, 1, "Shutdown");
@@ -505,16 +478,20 @@ void BM_ComponentCallbackWatched(benchmark::State& state) {
       std::make_shared<AcceptingCallback>(), 1, "Shutdown");
   session->Subscribe(1);
   std::optional<BenchMonitor> monitor;
-  AttachIfAsked(state, monitor);
+  if (watched) AttachIfAsked(state, monitor);
   {
     ProcessCpu cpu(state);
     for (auto _ : state) benchmark::DoNotOptimize(service->channel->RequestShutdown());
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  ReportMonitor(state, monitor);
+  if (watched) FinishWatching(state, monitor);
   session->Close();
   host.Close();
 }
+
+void BM_ComponentCallbackRoundTrip(benchmark::State& state) { RunComponentCallback(state, false); }
+BENCHMARK(BM_ComponentCallbackRoundTrip)->UseRealTime();
+
+void BM_ComponentCallbackWatched(benchmark::State& state) { RunComponentCallback(state, true); }
 BENCHMARK(BM_ComponentCallbackWatched)
     ->ArgName("monitor")
     ->Arg(0)
